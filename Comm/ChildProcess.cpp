@@ -1,0 +1,150 @@
+#include "ChildProcess.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+
+#include "UniqueFd.h"
+
+namespace {
+
+// What the process was started with. Written once before any thread exists,
+// read by children after fork, so plain arrays and no allocation.
+constexpr int kMaxInherited = 256;
+int g_inherited_fds[kMaxInherited];
+int g_inherited_count = 0;
+bool g_ignored_at_start[NSIG];
+
+std::mutex& HelperMutex() {
+  static std::mutex m;
+  return m;
+}
+std::set<pid_t>& Helpers() {
+  static std::set<pid_t> s;
+  return s;
+}
+
+// Closes [from, to]; async-signal-safe.
+void CloseRange(unsigned from, unsigned to) {
+  if (from > to) return;
+  if (syscall(SYS_close_range, from, to, 0) == 0) return;
+  unsigned last = std::min(to, 65535u);
+  for (unsigned fd = from; fd <= last; ++fd) close(static_cast<int>(fd));
+}
+
+}  // namespace
+
+void qmChildProcess::NoteInheritance() {
+  g_inherited_count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    int own = dirfd(dir);
+    while (dirent* e = readdir(dir)) {
+      char* end = nullptr;
+      long fd = strtol(e->d_name, &end, 10);
+      if (end == e->d_name || *end != '\0' || fd == own || fd <= 2) continue;
+      if (g_inherited_count < kMaxInherited) g_inherited_fds[g_inherited_count++] = static_cast<int>(fd);
+    }
+    closedir(dir);
+  }
+  std::sort(g_inherited_fds, g_inherited_fds + g_inherited_count);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction old {};
+    g_ignored_at_start[sig] = sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+  }
+}
+
+void qmChildProcess::PrepareExec() {
+  struct sigaction act {};
+  sigemptyset(&act.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    act.sa_handler = g_ignored_at_start[sig] ? SIG_IGN : SIG_DFL;
+    sigaction(sig, &act, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  unsigned next = 3;
+  for (int i = 0; i < g_inherited_count; ++i) {
+    unsigned keep = static_cast<unsigned>(g_inherited_fds[i]);
+    if (keep > next) CloseRange(next, keep - 1);
+    next = keep + 1;
+  }
+  CloseRange(next, ~0u);
+}
+
+int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* output) {
+  if (argv.empty()) return -1;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  UniqueFd rd, wr;
+  if (output) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    rd.reset(fds[0]);
+    wr.reset(fds[1]);
+  }
+  fflush(stdout);  // what we printed before comes before the child's output
+
+  pid_t pid;
+  {
+    // Registered before the loop can see it end: the loop checks under this lock.
+    std::lock_guard<std::mutex> lock(HelperMutex());
+    pid = fork();
+    if (pid == 0) {
+      if (output && dup2(wr.get(), STDOUT_FILENO) < 0) _exit(127);
+      PrepareExec();
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    if (pid < 0) return -1;
+    Helpers().insert(pid);
+  }
+  wr.reset();
+
+  if (output) {
+    char buf[16384];
+    for (;;) {
+      ssize_t n = read(rd.get(), buf, sizeof buf);
+      if (n > 0) {
+        output->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    rd.reset();
+  }
+
+  int status = -1;
+  pid_t r;
+  do {
+    r = waitpid(pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r != pid) status = -1;
+
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  Helpers().erase(pid);
+  return status;
+}
+
+int qmChildProcess::RunShell(const std::string& command, std::string* output) {
+  return Run({"/bin/sh", "-c", command}, output);
+}
+
+bool qmChildProcess::IsHelper(pid_t pid) {
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  return Helpers().count(pid) != 0;
+}

@@ -1,0 +1,28 @@
+// Pauses of the supervisor. The production build keeps these values; the test
+// build (monitor-fast) overrides them with compile definitions.
+#pragma once
+
+#ifndef MONITOR_RESTART_PAUSE_MS
+#define MONITOR_RESTART_PAUSE_MS 30000
+#endif
+#ifndef MONITOR_UPDATE_TICK_MS
+#define MONITOR_UPDATE_TICK_MS 1000
+#endif
+#ifndef MONITOR_UPDATE_TICKS
+#define MONITOR_UPDATE_TICKS 1800
+#endif
+#ifndef MONITOR_INSTALL_PAUSE_MS
+#define MONITOR_INSTALL_PAUSE_MS 5000
+#endif
+// 0: the single-instance record lives in /tmp/; 1: beside the executable.
+#ifndef MONITOR_RECORD_IN_APP_DIR
+#define MONITOR_RECORD_IN_APP_DIR 0
+#endif
+
+namespace timing {
+constexpr unsigned kRestartPauseMs = MONITOR_RESTART_PAUSE_MS;
+constexpr unsigned kUpdateTickMs = MONITOR_UPDATE_TICK_MS;
+constexpr int kUpdateTicks = MONITOR_UPDATE_TICKS;
+constexpr unsigned kInstallPauseMs = MONITOR_INSTALL_PAUSE_MS;
+constexpr bool kRecordInAppDir = MONITOR_RECORD_IN_APP_DIR != 0;
+}  // namespace timing

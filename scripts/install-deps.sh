@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs the Debian packages the project builds, tests and runs with.
+# Checks first, so a second run installs nothing.
+set -eu
+
+PACKAGES="
+g++ make cmake ninja-build pkg-config
+libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev
+googletest libgtest-dev
+python3 python3-pytest openssl curl
+tar gzip procps iproute2 ca-certificates
+clang libclang-rt-14-dev
+"
+
+missing=""
+for p in $PACKAGES; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  case "$status" in
+    *" installed") ;;
+    *) missing="$missing $p" ;;
+  esac
+done
+
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+# shellcheck disable=SC2086
+$SUDO apt-get install -y --no-install-recommends $missing
