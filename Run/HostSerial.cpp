@@ -1,0 +1,2 @@
+#include "HostSerial.h"
+std::string getmac() { return "000000000000"; }
