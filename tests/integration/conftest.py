@@ -1,0 +1,76 @@
+"""Shared fixtures of the integration tests: the build directory, scratch
+application directories, and processes that are always ended afterwards."""
+import os
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+BUILD_DIR = os.environ.get("MONITOR_BUILD_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build")
+BUILD_DIR = os.path.abspath(BUILD_DIR)
+PROGRAMS_DIR = os.path.join(BUILD_DIR, "tests", "programs")
+
+
+def build_path(*parts):
+    return os.path.join(BUILD_DIR, *parts)
+
+
+def wait_for(condition, timeout=10.0, interval=0.02, what="condition"):
+    """Polls condition() until it returns something true; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(interval)
+
+
+class Processes:
+    """Starts processes in their own process groups and ends every one of
+    them, by process group id, when the test ends."""
+
+    def __init__(self):
+        self.started = []
+
+    def start(self, argv, **kwargs):
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        proc = subprocess.Popen(argv, start_new_session=True, **kwargs)
+        self.started.append(proc)
+        return proc
+
+    def end_all(self):
+        for proc in self.started:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for proc in self.started:
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+
+
+@pytest.fixture
+def processes():
+    procs = Processes()
+    try:
+        yield procs
+    finally:
+        procs.end_all()
+
+
+@pytest.fixture
+def app_dir(tmp_path):
+    """A scratch application directory holding its own copy of monitor-fast
+    (as "monitor") and an empty bin/ folder."""
+    app = tmp_path / "app"
+    (app / "bin").mkdir(parents=True)
+    shutil.copy2(build_path("monitor-fast"), app / "monitor")
+    return app
