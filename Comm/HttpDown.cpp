@@ -1,0 +1,252 @@
+#include "HttpDown.h"
+
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "CommLog.h"
+#include "UniqueFd.h"
+
+namespace {
+
+const char kUserAgent[] =
+    "Mozilla/5.0 (Windows NT 10.0; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/76.0.3809.100 Safari/537.36";
+
+// libcurl of this vintage follows redirects without end by default, so a
+// redirect loop would hang a transfer that has no time limit.
+constexpr long kMaxRedirects = 30;
+
+// Large pieces for file downloads: fewer callbacks and writes per byte.
+constexpr long kFileBufferSize = 512 * 1024;
+
+// The smallest block the receive buffer grows to.
+constexpr size_t kMinCapacity = 4096;
+
+struct CurlCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+// The receive buffer of one in-memory transfer: the bytes received so far,
+// followed by a terminating zero byte. It grows geometrically, so a large
+// body costs a logarithmic number of reallocations.
+struct MemoryStruct {
+  MemoryStruct() : memory(static_cast<char*>(malloc(1))) {
+    if (memory != nullptr) {
+      memory[0] = '\0';
+      capacity = 1;
+    }
+  }
+  ~MemoryStruct() { free(memory); }
+  MemoryStruct(const MemoryStruct&) = delete;
+  MemoryStruct& operator=(const MemoryStruct&) = delete;
+
+  char* memory;
+  size_t size = 0;
+  size_t capacity = 0;
+};
+
+size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
+  MemoryStruct* mem = static_cast<MemoryStruct*>(userp);
+  size_t realsize = size * nmemb;
+  if (realsize > SIZE_MAX - 1 - mem->size) {
+    puts("not enough memory (realloc returned NULL)");
+    return 0;
+  }
+  size_t needed = mem->size + realsize + 1;
+  if (needed > mem->capacity) {
+    size_t capacity = mem->capacity < kMinCapacity ? kMinCapacity : mem->capacity;
+    while (capacity < needed) capacity = capacity > SIZE_MAX / 2 ? needed : capacity * 2;
+    char* grown = static_cast<char*>(realloc(mem->memory, capacity));
+    if (grown == nullptr) {
+      // The old block stays with the buffer; returning 0 aborts the transfer.
+      puts("not enough memory (realloc returned NULL)");
+      return 0;
+    }
+    mem->memory = grown;
+    mem->capacity = capacity;
+  }
+  memcpy(mem->memory + mem->size, contents, realsize);
+  mem->size += realsize;
+  mem->memory[mem->size] = '\0';
+  return realsize;
+}
+
+// Where a file download puts its bytes.
+struct FileSink {
+  int fd = -1;
+  qmCRC* crc = nullptr;
+  DWORD64 size = 0;
+};
+
+size_t write_file_data(void* contents, size_t size, size_t nmemb, void* userp) {
+  FileSink* sink = static_cast<FileSink*>(userp);
+  size_t realsize = size * nmemb;
+  const char* data = static_cast<const char*>(contents);
+  for (size_t done = 0; done < realsize;) {
+    ssize_t n = write(sink->fd, data + done, realsize - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;  // aborts the transfer with a write error
+    done += static_cast<size_t>(n);
+  }
+  if (sink->crc != nullptr) {
+    unsigned char* bytes = static_cast<unsigned char*>(contents);
+    for (size_t done = 0; done < realsize;) {
+      DWORD piece = static_cast<DWORD>(realsize - done < (1u << 30) ? realsize - done : 1u << 30);
+      sink->crc->GetPartCRC(bytes + done, piece);
+      done += piece;
+    }
+  }
+  sink->size += realsize;
+  return realsize;
+}
+
+// libcurl opens its connections without close-on-exec; this makes sure a
+// program started while a transfer runs never inherits one.
+curl_socket_t OpenCloexecSocket(void*, curlsocktype, struct curl_sockaddr* address) {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// Options shared by every transfer: no signals (time-outs and name lookups
+// never raise SIGALRM or touch signal dispositions), a bounded redirect chain
+// and close-on-exec sockets.
+void SetSafetyOptions(CURL* curl) {
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket);
+}
+
+// The options of a GET, in this order; the write callback and its data are
+// the caller's.
+using WriteFunction = size_t (*)(void* contents, size_t size, size_t nmemb, void* userp);
+
+void SetGetOptions(CURL* curl, const std::string& sUrl, DWORD time_out,
+                   WriteFunction write_function, void* write_data) {
+  curl_easy_setopt(curl, CURLOPT_URL, sUrl.c_str());
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  if (time_out != 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(time_out));
+  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, write_data);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  SetSafetyOptions(curl);
+}
+
+}  // namespace
+
+CHttpDown::CHttpDown() {}
+
+CHttpDown::~CHttpDown() {}
+
+void CHttpDown::GlobalInit() {
+  // A function-local static runs exactly once, even when threads race here.
+  static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+  (void)init;
+}
+
+std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out) {
+  GlobalInit();
+  std::string mRecievData;
+  MemoryStruct chunk;
+  CurlHandle curl(curl_easy_init());
+  if (!curl) return mRecievData;
+
+  SetGetOptions(curl.get(), sUrl, time_out, write_html_data, &chunk);
+  CURLcode err = curl_easy_perform(curl.get());
+  if (err == CURLE_OK && chunk.memory != nullptr) mRecievData.assign(chunk.memory, chunk.size);
+  return mRecievData;
+}
+
+std::string CHttpDown::PostUrl(std::string sUrl, const char* Data, int len, DWORD time_out) {
+  GlobalInit();
+  std::string mRecievData;
+  COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();
+  // A negative length would make libcurl measure Data with strlen, reading
+  // past a buffer that has no terminating zero.
+  if (len < 0 || (Data == nullptr && len > 0)) {
+    log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] curl other error", __FILE__, __LINE__);
+    return mRecievData;
+  }
+  const char* body = Data != nullptr ? Data : "";  // an empty body still gets a valid pointer
+
+  MemoryStruct chunk;
+  CurlHandle curl(curl_easy_init());
+  if (!curl) return mRecievData;
+
+  CURL* h = curl.get();
+  curl_easy_setopt(h, CURLOPT_URL, sUrl.c_str());
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(len));
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_html_data);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &chunk);
+  curl_easy_setopt(h, CURLOPT_POST, 1L);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(time_out));
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(time_out));
+  curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+  SetSafetyOptions(h);
+
+  CURLcode res = curl_easy_perform(h);
+  if (res == CURLE_OK) {
+    if (chunk.memory != nullptr) mRecievData.assign(chunk.memory, chunk.size);
+    return mRecievData;
+  }
+  switch (res) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] Does not support agreement", __FILE__, __LINE__);
+      break;
+    case CURLE_COULDNT_CONNECT:
+      log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] not link remote server", __FILE__, __LINE__);
+      break;
+    case CURLE_HTTP_RETURNED_ERROR:
+      log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] http return failed", __FILE__, __LINE__);
+      break;
+    case CURLE_READ_ERROR:
+      log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] read local file failed", __FILE__, __LINE__);
+      break;
+    default:
+      log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] curl other error", __FILE__, __LINE__);
+      break;
+  }
+  return mRecievData;
+}
+
+int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_path, DWORD time_out,
+                              DWORD64* size_out, DWORD* crc_out) {
+  GlobalInit();
+  UniqueFd fd(open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return -2;
+
+  qmCRC crc;
+  FileSink sink;
+  sink.fd = fd.get();
+  sink.crc = crc_out != nullptr ? &crc : nullptr;
+
+  CurlHandle curl(curl_easy_init());
+  if (!curl) return -1;
+  SetGetOptions(curl.get(), sUrl, time_out, write_file_data, &sink);
+  curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
+  CURLcode err = curl_easy_perform(curl.get());
+  curl.reset();
+
+  // A write error can surface only at close on some file systems.
+  int closed = close(fd.release());
+  if (err != CURLE_OK || (closed != 0 && errno != EINTR)) return -1;
+
+  if (size_out != nullptr) *size_out = sink.size;
+  if (crc_out != nullptr) *crc_out = crc.GetFinallyCrC();
+  return 0;
+}

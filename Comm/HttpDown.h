@@ -1,0 +1,43 @@
+// HTTP(S) transfers over libcurl's easy interface: a GET or a POST whose
+// response body comes back as a string, and a GET streamed into a file. Each
+// call runs exactly one transfer on its own handle; the object holds nothing.
+// The server certificate is not verified (peers with self-signed certificates
+// rely on it), and HTTP error statuses are not failures: their pages are
+// returned like any body.
+#pragma once
+
+#include <string>
+
+#include "CRC.h"
+#include "def_linux/GlobalDef.h"
+
+class CHttpDown {
+ public:
+  CHttpDown();
+  ~CHttpDown();
+
+  // libcurl's process-wide initialisation, done once; later calls do nothing.
+  // Call on the main thread before any other thread exists. Every transfer
+  // calls it too, for programs that forget.
+  static void GlobalInit();
+
+  // GET of sUrl; time_out limits the whole transfer in seconds (0: no limit).
+  // The body, or an empty string when the transfer failed.
+  std::string OpenURL(const std::string& sUrl, DWORD time_out);
+
+  // POST of the len bytes at Data; time_out limits the whole transfer and the
+  // connection phase (0: libcurl's defaults). The body, or an empty string
+  // after one console line when the transfer failed. A negative len, or a
+  // null Data with a positive len, is refused without a transfer.
+  std::string PostUrl(std::string sUrl, const char* Data, int len, DWORD time_out);
+
+  // GET of sUrl streamed into file_path (created or truncated, mode 0644),
+  // with the options of OpenURL. On success stores the byte count in
+  // *size_out and the CRC-32 of the bytes in *crc_out (either may be null)
+  // and returns 0. Returns -1 when the transfer failed or timed out or a write
+  // failed (the file's content is then unspecified; the caller removes it),
+  // and -2 when the file cannot be created (no transfer is made). Outputs are
+  // written only on success. Writes no log.
+  int DownloadToFile(const std::string& sUrl, const std::string& file_path, DWORD time_out,
+                     DWORD64* size_out, DWORD* crc_out);
+};
