@@ -7,6 +7,7 @@
 #include "CRC.h"
 #include "ChildProcess.h"
 #include "HostSerial.h"
+#include "Supervisor.h"
 
 int main(int argc, char** argv) {
   qmChildProcess::NoteInheritance();
@@ -21,5 +22,5 @@ int main(int argc, char** argv) {
     puts(getmac().c_str());
     return 0;
   }
-  return 0;
+  RunSupervisor();
 }

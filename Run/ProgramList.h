@@ -1,0 +1,39 @@
+// The table of supervised programs and the operations on it as a whole.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "SafeSTL.h"
+
+// One supervised program.
+struct _PRO_INFO {
+  pid_t pid;              // last launch; 0 before the first, -1 when fork failed
+  std::string path;       // application directory + "/bin/" + the list's "path"
+  std::string param_str;  // blank-separated arguments
+  int run_tick;           // starts left; kUnlimitedRuns is never decreased
+  bool running = false;   // pid is a live child not yet reaped
+};
+typedef _PRO_INFO PRO_INFO;
+typedef SafeVector<PRO_INFO, std::recursive_mutex> PRO_INFO_LIST;
+
+constexpr int kUnlimitedRuns = 99999999;
+
+// The program table, shared by the supervision loop and the update thread;
+// every access holds its recursive mutex.
+extern PRO_INFO_LIST m_all_process;
+
+// Rebuilds the table from <app dir>/bin/config.json; reports errors itself.
+void ReadConfig();
+// Starts every entry with starts left and records its process id.
+void LoadProcessList();
+// Sends SIGTERM to every program that is a live child of this supervisor.
+void killProcessList();
+
+// Children of programs the table no longer names (dropped by ReadConfig while
+// running): the supervision loop still reaps them, and killProcessList still
+// stops them. Call with the table locked.
+std::vector<pid_t>& RetiredChildren();

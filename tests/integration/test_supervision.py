@@ -1,0 +1,193 @@
+"""The supervisor mode with real programs: arguments, start counts, restart
+pacing, bad program lists, and what supervised programs inherit."""
+import os
+import signal
+import stat
+import subprocess
+import time
+
+import pytest
+
+from conftest import build_path, wait_for
+from supervised_app import App
+
+PAUSE_S = 0.3  # the restart pause of monitor-fast
+
+
+@pytest.fixture
+def app(app_dir):
+    return App(app_dir)
+
+
+def start(processes, app, *args, **kwargs):
+    return processes.start([app.path("monitor")] + list(args), cwd=app.root, **kwargs)
+
+
+def quiet_for(pauses):
+    """Waits long enough for the supervisor to have done something it must not do."""
+    time.sleep(pauses * PAUSE_S)
+
+
+ARGUMENT_TABLE = [
+    ("empty", "", [""]),
+    ("plain", "-p 8080", ["-p", "8080"]),
+    ("blank run", "-p   8080", ["-p", "8080"]),
+    ("leading blank", " x", ["", "x"]),
+    ("trailing blank", "x ", ["x", ""]),
+    ("tab", "a\tb", ["a\tb"]),
+    ("quotes", "'a b'", ["'a", "b'"]),
+]
+
+
+def test_parameter_strings_become_argument_vectors(app, processes):
+    entries = []
+    for i, (_, param, _) in enumerate(ARGUMENT_TABLE):
+        app.add_probe("p%d" % i)
+        entries.append({"path": "p%d" % i, "param": param, "run": 1})
+    app.write_list(entries)
+    start(processes, app)
+    for i, (label, _, expected) in enumerate(ARGUMENT_TABLE):
+        runs = wait_for(lambda: app.runs("p%d" % i), what=label)
+        assert runs[0].args == [os.path.join(app.bin, "p%d" % i)] + expected, label
+
+
+@pytest.mark.parametrize("run,starts", [(1, 1), (3, 3), (-1, 0), ("2", 2), ("x", None)])
+def test_run_counts_starts(app, processes, run, starts):
+    app.add_probe("prog")
+    app.write_list([{"path": "prog", "param": "", "run": run}])
+    start(processes, app)
+    if starts is None:  # unlimited: keeps being started
+        wait_for(lambda: len(app.runs("prog")) >= 4, what="four starts")
+        return
+    if starts:
+        wait_for(lambda: len(app.runs("prog")) >= starts, what="%d starts" % starts)
+    quiet_for(starts + 4)
+    assert len(app.runs("prog")) == starts
+
+
+def test_run_zero_is_unlimited_and_reports_restarts(app, processes):
+    app.add_probe("prog", status=3)
+    app.write_list([{"path": "prog", "param": "", "run": 0}])
+    start(processes, app)
+    runs = wait_for(lambda: len(app.runs("prog")) >= 3 and app.runs("prog"), what="restarts")
+    log = app.log_text()
+    for ended in runs[:2]:
+        assert "<QMLOG>ERROR>[" in log
+        assert "restart pid : %d path:%s \n" % (ended.pid, app.path("bin", "prog")) in log
+
+
+def test_programs_ending_together_are_restarted_one_pause_apart(app, processes):
+    app.add_probe("a")
+    app.add_probe("b")
+    app.write_list([{"path": "a", "param": "", "run": 2}, {"path": "b", "param": "", "run": 2}])
+    start(processes, app)
+    wait_for(lambda: len(app.runs("a")) == 2 and len(app.runs("b")) == 2, what="both restarted")
+    first, second = sorted([app.runs("a")[1].ms, app.runs("b")[1].ms])
+    started = max(app.runs("a")[0].ms, app.runs("b")[0].ms)
+    assert first - started >= PAUSE_S * 1000 * 0.9
+    assert second - first >= PAUSE_S * 1000 * 0.9
+
+
+@pytest.mark.parametrize("content", [None, "", "{not json", '{"other": []}', "[1,2]"])
+def test_bad_program_list_is_reported(app, processes, content):
+    if content is not None:
+        app.write_text("bin/config.json", content)
+    proc = start(processes, app)
+    wait_for(lambda: "json error!" in app.log_text(), what="json error report")
+    expected = "json error! path:%s json:%s" % (app.path("bin", "config.json"), content or "")
+    assert "<QMLOG>ERROR>[" in app.log_text()
+    assert expected in app.log_text()
+    assert proc.poll() is None  # keeps running with nothing to start
+
+
+def test_list_that_is_an_object_or_empty_gives_no_report(app, processes):
+    app.add_probe("marker")
+    app.write_text("bin/config.json", '{"list": {"path": "marker"}}')
+    start(processes, app)
+    quiet_for(4)
+    assert "json error!" not in app.log_text()
+    assert app.runs("marker") == []
+
+
+def test_program_without_execute_bit_gets_it(app, processes):
+    prog = app.add_probe("prog")
+    os.chmod(prog, 0o644)
+    app.write_list([{"path": "prog", "param": "", "run": 1}])
+    start(processes, app)
+    wait_for(lambda: app.runs("prog"), what="a run")
+    assert os.stat(prog).st_mode & 0o111 == 0o111
+
+
+def test_missing_program_uses_its_starts_and_supervisor_goes_on(app, processes):
+    app.add_probe("good")
+    app.write_list([{"path": "nope", "param": "", "run": 2},
+                    {"path": "good", "param": "", "run": 0}])
+    proc = start(processes, app)
+    wait_for(lambda: "path:%s" % app.path("bin", "nope") in app.log_text(), what="restart of nope")
+    wait_for(lambda: len(app.runs("good")) >= 3, what="good keeps running")
+    assert app.log_text().count("path:%s \n" % app.path("bin", "nope")) == 1  # one restart
+    assert proc.poll() is None
+
+
+def test_children_inherit_only_what_the_supervisor_inherited(app, processes):
+    app.add_probe("prog")
+    app.write_list([{"path": "prog", "param": "", "run": 2}])
+    keep_r, keep_w = os.pipe()
+    try:
+        def ignore_hup():
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        start(processes, app, pass_fds=(keep_w,), preexec_fn=ignore_hup)
+    finally:
+        os.close(keep_r)
+        os.close(keep_w)
+    runs = wait_for(lambda: len(app.runs("prog")) >= 2 and app.runs("prog"), what="a restart")
+    for run in runs:  # the restart comes after the log file was opened
+        assert run.fds == sorted([0, 1, 2, keep_w])
+        assert run.sigblk == 0
+        assert run.sigign == 1 << (signal.SIGHUP - 1)
+
+
+def test_second_instance_of_the_test_build_quits(app, processes):
+    app.write_list([])
+    first = start(processes, app)
+    wait_for(lambda: os.path.exists(app.path("tavrin.exe")), what="the record")
+    second = subprocess.run([app.path("monitor"), "-log"], cwd=app.root, timeout=30,
+                            capture_output=True, text=True)
+    assert second.returncode == 0
+    assert "run more,quit!" in second.stdout
+    assert "<QMLOG>ERROR>[" in app.log_text() and "run more,quit!" in app.log_text()
+    assert first.poll() is None
+
+
+def read_record(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def test_production_build_refuses_a_second_instance(tmp_path, processes):
+    record = "/tmp/tavrin.exe"
+    saved = open(record, "rb").read() if os.path.lexists(record) else None
+    app = App(tmp_path / "prod")
+    exe = app.path("monitor")
+    subprocess.run(["cp", build_path("monitor"), exe], check=True)
+    app.write_list([])
+    try:
+        first = processes.start([exe], cwd=app.root)
+        wait_for(lambda: read_record(record) == "monitor|%d" % first.pid, what="the record")
+        second = subprocess.run([exe, "-log"], cwd=app.root, timeout=30,
+                                capture_output=True, text=True)
+        assert second.returncode == 0
+        assert "run more,quit!" in second.stdout
+        assert "run more,quit!" in app.log_text()
+        assert first.poll() is None
+    finally:
+        processes.end_all()
+        if saved is None:
+            if os.path.lexists(record):
+                os.unlink(record)
+        else:
+            with open(record, "wb") as f:
+                f.write(saved)
