@@ -28,10 +28,24 @@ extern PRO_INFO_LIST m_all_process;
 
 // Rebuilds the table from <app dir>/bin/config.json; reports errors itself.
 void ReadConfig();
-// Starts every entry with starts left and records its process id.
+
+// What a program list text holds.
+enum class ListText {
+  kEntries,    // a "list" array or object: *entries filled (possibly empty)
+  kNoList,     // valid JSON without a usable "list"
+  kNotJson,    // not valid JSON
+};
+// Parses a program list text; every entry's path is dir + its "path".
+ListText ParseProgramList(const std::string& json_data, const std::string& dir,
+                          std::vector<PRO_INFO>* entries);
+// Starts every entry with starts left that is not running already, and
+// records its process id.
 void LoadProcessList();
 // Sends SIGTERM to every program that is a live child of this supervisor.
 void killProcessList();
+// Sends SIGKILL to every program still alive after killProcessList asked it
+// to end, so that no program runs beside its successor.
+void EndLingeringPrograms();
 
 // Children of programs the table no longer names (dropped by ReadConfig while
 // running): the supervision loop still reaps them, and killProcessList still

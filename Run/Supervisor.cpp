@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "HttpDown.h"
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Report.h"
@@ -110,6 +111,7 @@ void RunSupervisor() {
   sigaddset(&chld, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &chld, nullptr);
 
+  CHttpDown::GlobalInit();
   Update();
   ReadConfig();
   LoadProcessList();

@@ -1,4 +1,4 @@
-// Pauses of the supervisor. The production build keeps these values; the test
+// Pauses and time limits of the supervisor. The production build keeps these values; the test
 // build (monitor-fast) overrides them with compile definitions.
 #pragma once
 
@@ -14,6 +14,13 @@
 #ifndef MONITOR_INSTALL_PAUSE_MS
 #define MONITOR_INSTALL_PAUSE_MS 5000
 #endif
+// Limits on the whole transfer of the CRC file and of the archive, in seconds.
+#ifndef MONITOR_CRC_TIMEOUT_S
+#define MONITOR_CRC_TIMEOUT_S 5
+#endif
+#ifndef MONITOR_ARCHIVE_TIMEOUT_S
+#define MONITOR_ARCHIVE_TIMEOUT_S 120
+#endif
 // 0: the single-instance record lives in /tmp/; 1: beside the executable.
 #ifndef MONITOR_RECORD_IN_APP_DIR
 #define MONITOR_RECORD_IN_APP_DIR 0
@@ -24,5 +31,7 @@ constexpr unsigned kRestartPauseMs = MONITOR_RESTART_PAUSE_MS;
 constexpr unsigned kUpdateTickMs = MONITOR_UPDATE_TICK_MS;
 constexpr int kUpdateTicks = MONITOR_UPDATE_TICKS;
 constexpr unsigned kInstallPauseMs = MONITOR_INSTALL_PAUSE_MS;
+constexpr unsigned kCrcTimeoutS = MONITOR_CRC_TIMEOUT_S;
+constexpr unsigned kArchiveTimeoutS = MONITOR_ARCHIVE_TIMEOUT_S;
 constexpr bool kRecordInAppDir = MONITOR_RECORD_IN_APP_DIR != 0;
 }  // namespace timing

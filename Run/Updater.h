@@ -1,12 +1,28 @@
-// The update check and installation.
+// The update check and installation: the archive published at the "url" of
+// <app dir>/config.json replaces the application directory's contents when
+// its CRC file names a CRC other than that of the local copy <app dir>/update.gz.
 #pragma once
 
 #include <string>
 
-std::string ReadUrl();
-std::string GetCrc(std::string json_data);
-int Update();
-void* update_main(void* arg);
+// Results of Update.
+enum UpdateResult {
+  kUpdateInstalled = 1,       // downloaded, verified, programs stopped, unpacked
+  kUpdateCurrent = 0,         // the local copy has the published CRC
+  kUpdateNoCrcFile = -1,      // the CRC file could not be fetched
+  kUpdateNoArchive = -2,      // the archive could not be fetched
+  kUpdateWriteFailed = -3,    // the local copy could not be written
+  kUpdateCrcMismatch = -4,    // the downloaded archive has another CRC
+  kUpdateUnreadable = -5,     // the archive is not a gzip-compressed tar; nothing stopped
+};
 
+// The "url" of the update settings file, or "".
+std::string ReadUrl();
+// The "crc" string of a CRC file's body, or "".
+std::string GetCrc(std::string json_data);
+// One check and, when the published CRC differs, one installation.
+int Update();
+// The periodic check; never returns.
+void* update_main(void* arg);
 // Starts update_main on a detached thread.
 void StartUpdateThread();

@@ -105,7 +105,7 @@ def test_list_that_is_an_object_or_empty_gives_no_report(app, processes):
     app.write_text("bin/config.json", '{"list": {"path": "marker"}}')
     start(processes, app)
     quiet_for(4)
-    assert "json error!" not in app.log_text()
+    assert "json error! path:%s" % app.path("bin", "config.json") not in app.log_text()
     assert app.runs("marker") == []
 
 

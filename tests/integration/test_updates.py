@@ -1,0 +1,211 @@
+"""The update check and installation end to end: a real HTTP server on
+loopback publishes archives, and monitor-fast checks every period."""
+import json
+import os
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from conftest import build_path, wait_for
+from http_server import HttpServer
+from supervised_app import App
+from update_archive import crc_file, crc_text, make_archive, version_archive
+
+PERIOD_S = 1.0  # update period of monitor-fast: 100 ticks of 10 ms
+
+
+@pytest.fixture
+def server(tmp_path):
+    root = tmp_path / "www"
+    root.mkdir()
+    with HttpServer(root) as srv:
+        yield srv
+
+
+@pytest.fixture
+def app(app_dir, server):
+    app = App(app_dir)
+    app.write_text("config.json", json.dumps({"url": server.url("/app.tar.gz")}))
+    return app
+
+
+def publish(server, archive, crc=None):
+    server.publish("app.tar.gz", archive)
+    server.publish("app.tar.gz.crc", crc if crc is not None else crc_file(archive))
+
+
+def install_locally(app, archive):
+    """Lays out the files of archive as if it had been installed before."""
+    with open(app.path("update.gz"), "wb") as f:
+        f.write(archive)
+    subprocess.run(["tar", "xzf", app.path("update.gz"), "-C", app.root], check=True)
+
+
+def start(processes, app, stdout=subprocess.DEVNULL):
+    return processes.start([app.path("monitor")], cwd=app.root, stdout=stdout)
+
+
+def fetched(server, name):
+    return [r for r in server.requests() if r.path == "/" + name]
+
+
+def alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(") ")[-1].split()[0] not in ("Z", "X")
+    except FileNotFoundError:
+        return False
+
+
+def test_new_version_replaces_the_running_one(app, server, processes, tmp_path):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, v1)
+    out_path = tmp_path / "stdout"
+    with open(out_path, "w") as out:
+        start(processes, app, stdout=out)
+    old = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
+    wait_for(lambda: fetched(server, "app.tar.gz.crc"), what="the start-up check")
+
+    v2 = version_archive("v2")
+    publish(server, v2)
+    new = wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 running")[0]
+    wait_for(lambda: not alive(old.pid), what="version 1 stopped")
+    assert alive(new.pid)
+    with open(app.path("update.gz"), "rb") as f:
+        assert f.read() == v2
+    assert len(app.runs("v1")) == 1  # not started again after the installation
+    log = app.log_text()
+    assert "remote file crc:%s local crc:%s" % (crc_text(v2), crc_text(v1)) in log
+    assert "kill process pid:%d\n" % old.pid in out_path.read_text()
+    assert "cmd:tar zxvf" not in log  # the command goes to the console only
+
+
+def test_unchanged_crc_fetches_only_the_crc_file(app, server, processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, v1)
+    start(processes, app)
+    wait_for(lambda: len(fetched(server, "app.tar.gz.crc")) >= 3, timeout=20, what="three checks")
+    assert fetched(server, "app.tar.gz") == []
+    assert len(app.runs("v1")) == 1
+    assert "remote file crc:%s local crc:%s" % (crc_text(v1), crc_text(v1)) in app.log_text()
+
+
+def test_first_start_without_a_local_copy_installs_before_starting(app, server, processes):
+    v1 = version_archive("v1")
+    publish(server, v1)
+    start(processes, app)
+    wait_for(lambda: app.runs("v1"), what="version 1 running")
+    assert "json error!" not in app.log_text()  # the list came from the archive
+    assert "remote file crc:%s local crc:0" % crc_text(v1) in app.log_text()
+
+
+@pytest.mark.parametrize("label,crc_body", [
+    ("mismatch", json.dumps({"crc": "12345"}).encode()),
+    ("not json", b"<html>nothing</html>"),
+    ("number", json.dumps({"crc": 12345}).encode()),
+    ("leading zero", None),  # filled in below
+])
+def test_unusable_crc_downloads_but_installs_nothing(app, server, processes, label, crc_body):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    v2 = version_archive("v2")
+    if crc_body is None:
+        crc_body = json.dumps({"crc": "0" + crc_text(v2)}).encode()
+    publish(server, v2, crc=crc_body)
+    start(processes, app)
+    wait_for(lambda: "local_crc:%s remote crc:" % crc_text(v2) in app.log_text(),
+             timeout=20, what="the CRC mismatch report")
+    wait_for(lambda: len(fetched(server, "app.tar.gz")) >= 2, timeout=20, what="a second try")
+    assert app.runs("v2") == []
+    assert not os.path.exists(app.path("bin", "v2"))
+    assert len(app.runs("v1")) == 1
+    with open(app.path("update.gz"), "rb") as f:
+        assert f.read() == v2  # the mismatching download is kept as the local copy
+
+
+def test_missing_crc_file_page_counts_as_the_crc_file(app, server, processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    server.publish("app.tar.gz", version_archive("v2"))
+    start(processes, app)
+    wait_for(lambda: "json error! json:" in app.log_text(), timeout=20, what="the json report")
+    wait_for(lambda: "local_crc:" in app.log_text(), timeout=20, what="the CRC mismatch")
+    assert app.runs("v2") == []
+
+
+def test_archive_fetch_that_times_out_keeps_the_local_copy(app, server, processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    v2 = version_archive("v2")
+    publish(server, v2)
+    server.behave("app.tar.gz", "stall 30")
+    start(processes, app)
+    url = server.url("/app.tar.gz")
+    wait_for(lambda: "down file error! url:%s" % url in app.log_text(), timeout=30,
+             what="the download error")
+    with open(app.path("update.gz"), "rb") as f:
+        assert f.read() == v1
+    assert not os.path.exists(app.path("update.gz.part"))
+    assert len(app.runs("v1")) == 1
+
+
+def test_crc_fetch_that_times_out_is_reported(app, server, processes):
+    install_locally(app, version_archive("v1"))
+    publish(server, version_archive("v2"))
+    server.behave("app.tar.gz.crc", "stall 30")
+    start(processes, app)
+    url = server.url("/app.tar.gz.crc")
+    wait_for(lambda: "down crc file error! url:%s" % url in app.log_text(), timeout=30,
+             what="the CRC download error")
+    assert fetched(server, "app.tar.gz") == []
+
+
+def test_no_update_settings_file(app_dir, processes):
+    app = App(app_dir)
+    app.write_list([])
+    start(processes, app)
+    wait_for(lambda: "down crc file error! url:.crc" in app.log_text(), what="the .crc report")
+    assert "json error! path:%s json:" % app.path("config.json") in app.log_text()
+
+
+def test_archive_that_is_not_a_gzip_tar_stops_nothing(app, server, processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, b"this is not an archive" * 100)
+    start(processes, app)
+    wait_for(lambda: "archive is not a gzip-compressed tar" in app.log_text(), timeout=20,
+             what="the unreadable archive report")
+    time.sleep(3 * PERIOD_S)
+    assert len(app.runs("v1")) == 1
+    assert alive(app.runs("v1")[0].pid)
+
+
+def test_program_that_ignores_sigterm_does_not_outlive_the_installation(
+        app, server, processes):
+    v1 = version_archive("v1", extra={"bin/v1.ignoreterm": b""})
+    install_locally(app, v1)
+    publish(server, v1)
+    start(processes, app)
+    old = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
+    publish(server, version_archive("v2"))
+    wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 running")
+    assert not alive(old.pid)
+    assert "process did not end, killed pid : %d" % old.pid in app.log_text()
+
+
+def test_application_directory_with_shell_characters(tmp_path, server, processes):
+    root = tmp_path / "dir with blanks;$(touch pwned)`touch pwned2`'\""
+    root.mkdir()
+    app = App(root)
+    shutil.copy2(build_path("monitor-fast"), app.path("monitor"))
+    app.write_text("config.json", json.dumps({"url": server.url("/app.tar.gz")}))
+    publish(server, version_archive("v1"))
+    start(processes, app)
+    wait_for(lambda: app.runs("v1"), timeout=20, what="version 1 installed and running")
+    for leftover in ("pwned", "pwned2"):
+        assert not os.path.exists(tmp_path / leftover)
+        assert not os.path.exists(root / leftover)

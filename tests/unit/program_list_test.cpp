@@ -1,0 +1,239 @@
+// The program table: parsing the list text, and the operations that start,
+// stop, reap and restart its programs, with real child processes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <deque>
+
+#include "Launcher.h"
+#include "ProgramList.h"
+#include "Supervisor.h"
+
+namespace {
+
+struct ListCase {
+  const char* label;
+  const char* text;
+  ListText result;
+  std::vector<std::tuple<std::string, std::string, int>> entries;  // path, param, run_tick
+};
+
+TEST(ParseProgramList, Table) {
+  const ListCase cases[] = {
+      {"empty text is an object without list", "", ListText::kNoList, {}},
+      {"not json", "{\"list\": [", ListText::kNotJson, {}},
+      {"top-level array", "[1]", ListText::kNoList, {}},
+      {"list is a string", "{\"list\": \"x\"}", ListText::kNoList, {}},
+      {"list is an object", "{\"list\": {\"path\": \"a\"}}", ListText::kEntries, {}},
+      {"empty list", "{\"list\": []}", ListText::kEntries, {}},
+      {"run kinds",
+       R"({"list": [{"path": "a", "param": "-p 1", "run": 3},
+                    {"path": "b", "run": "2"},
+                    {"path": "c", "run": 0},
+                    {"path": "d"},
+                    {"path": "e", "run": "x7"},
+                    {"path": "f", "run": false},
+                    {"path": "g", "run": -1},
+                    {"path": "h", "run": 2.5},
+                    {"path": "i", "run": " 4z"},
+                    {"path": "j", "run": 99999999}]})",
+       ListText::kEntries,
+       {{"/app/bin/a", "-p 1", 3},
+        {"/app/bin/b", "", 2},
+        {"/app/bin/c", "", kUnlimitedRuns},
+        {"/app/bin/d", "", kUnlimitedRuns},
+        {"/app/bin/e", "", kUnlimitedRuns},
+        {"/app/bin/f", "", kUnlimitedRuns},
+        {"/app/bin/g", "", -1},
+        {"/app/bin/h", "", 2},
+        {"/app/bin/i", "", 4},
+        {"/app/bin/j", "", kUnlimitedRuns}}},
+      {"paths stay under bin, duplicates kept, non-objects skipped",
+       R"({"list": [{"path": "/opt/x"}, 7, {"path": "/opt/x"}, [], {"param": "p"}]})",
+       ListText::kEntries,
+       {{"/app/bin//opt/x", "", kUnlimitedRuns},
+        {"/app/bin//opt/x", "", kUnlimitedRuns},
+        {"/app/bin/", "p", kUnlimitedRuns}}},
+  };
+  for (const ListCase& c : cases) {
+    std::vector<PRO_INFO> entries;
+    EXPECT_EQ(ParseProgramList(c.text, "/app/bin/", &entries), c.result) << c.label;
+    ASSERT_EQ(entries.size(), c.entries.size()) << c.label;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(entries[i].pid, 0) << c.label;
+      EXPECT_EQ(entries[i].path, std::get<0>(c.entries[i])) << c.label << " #" << i;
+      EXPECT_EQ(entries[i].param_str, std::get<1>(c.entries[i])) << c.label << " #" << i;
+      EXPECT_EQ(entries[i].run_tick, std::get<2>(c.entries[i])) << c.label << " #" << i;
+      EXPECT_FALSE(entries[i].running) << c.label;
+    }
+  }
+}
+
+PRO_INFO Entry(pid_t pid, const char* path, int run_tick, bool running) {
+  PRO_INFO info;
+  info.pid = pid;
+  info.path = path;
+  info.param_str = "";
+  info.run_tick = run_tick;
+  info.running = running;
+  return info;
+}
+
+// Owns the table's contents for one test and reaps whatever it started.
+class ProgramTable : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    for (const PRO_INFO& info : m_all_process) {
+      if (info.running && info.pid > 0) {
+        kill(info.pid, SIGKILL);
+        waitpid(info.pid, nullptr, 0);
+      }
+    }
+    for (pid_t pid : RetiredChildren()) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    RetiredChildren().clear();
+    m_all_process.clear();
+  }
+
+  static pid_t StartSleeper() {
+    pid_t pid = RunProcess("/bin/sleep", "60");
+    EXPECT_GT(pid, 0);
+    return pid;
+  }
+
+  static pid_t EndedAndReaped() {
+    pid_t pid = RunProcess("/bin/true", "");
+    waitpid(pid, nullptr, 0);
+    return pid;
+  }
+
+  // Waits until pid has ended, without reaping it.
+  static void AwaitEnd(pid_t pid) {
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+  }
+};
+
+TEST_F(ProgramTable, KillSignalsOnlyLiveChildren) {
+  pid_t live = StartSleeper();
+  pid_t retired = StartSleeper();
+  pid_t reaped = EndedAndReaped();
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Entry(0, "/never/started", -1, false));
+    m_all_process.push_back(Entry(-1, "/fork/failed", 3, false));
+    m_all_process.push_back(Entry(reaped, "/ended", 0, false));
+    m_all_process.push_back(Entry(live, "/bin/sleep", 2, true));
+    RetiredChildren().push_back(retired);
+  }
+  testing::internal::CaptureStdout();
+  killProcessList();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "kill process pid:" + std::to_string(live) + "\nkill process pid:" +
+                     std::to_string(retired) + "\n");
+  for (pid_t pid : {live, retired}) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  }
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  m_all_process[3].running = false;  // reaped above
+  RetiredChildren().clear();
+}
+
+TEST_F(ProgramTable, KillOnEmptyTableSendsNothing) {
+  testing::internal::CaptureStdout();
+  killProcessList();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(ProgramTable, LoadStartsEntriesWithStartsLeftOnce) {
+  pid_t running = StartSleeper();
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Entry(0, "/bin/sleep", 2, false));
+    m_all_process.push_back(Entry(0, "/bin/sleep", kUnlimitedRuns, false));
+    m_all_process.push_back(Entry(0, "/bin/sleep", 0, false));
+    m_all_process.push_back(Entry(0, "/bin/sleep", -3, false));
+    m_all_process.push_back(Entry(running, "/bin/sleep", 5, true));
+    for (PRO_INFO& info : m_all_process) info.param_str = "60";
+  }
+  LoadProcessList();
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  EXPECT_GT(m_all_process[0].pid, 0);
+  EXPECT_TRUE(m_all_process[0].running);
+  EXPECT_EQ(m_all_process[0].run_tick, 1);
+  EXPECT_GT(m_all_process[1].pid, 0);
+  EXPECT_EQ(m_all_process[1].run_tick, kUnlimitedRuns);
+  EXPECT_EQ(m_all_process[2].pid, 0);
+  EXPECT_EQ(m_all_process[3].pid, 0);
+  EXPECT_EQ(m_all_process[4].pid, running);  // a live child is not started twice
+  EXPECT_EQ(m_all_process[4].run_tick, 5);
+}
+
+TEST_F(ProgramTable, ReapQueuesProgramsAndDropsRetiredChildren) {
+  pid_t program = RunProcess("/bin/true", "");
+  pid_t retired = RunProcess("/bin/true", "");
+  pid_t other = StartSleeper();
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Entry(program, "/bin/true", 1, true));
+    m_all_process.push_back(Entry(other, "/bin/sleep", 1, true));
+    RetiredChildren().push_back(retired);
+  }
+  AwaitEnd(program);
+  AwaitEnd(retired);
+  std::deque<pid_t> ended;
+  ReapEnded(ended);
+  EXPECT_EQ(ended, std::deque<pid_t>{program});
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  EXPECT_FALSE(m_all_process[0].running);
+  EXPECT_TRUE(m_all_process[1].running);
+  EXPECT_TRUE(RetiredChildren().empty());
+  EXPECT_EQ(waitpid(retired, nullptr, WNOHANG), -1);  // already reaped
+}
+
+TEST_F(ProgramTable, RestartUsesStartsAndSkipsExhaustedOrLiveEntries) {
+  pid_t a = EndedAndReaped(), b = EndedAndReaped(), c = EndedAndReaped();
+  pid_t live = StartSleeper();
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Entry(a, "/bin/true", 2, false));
+    m_all_process.push_back(Entry(b, "/bin/true", kUnlimitedRuns, false));
+    m_all_process.push_back(Entry(c, "/bin/true", 0, false));
+    m_all_process.push_back(Entry(live, "/bin/sleep", 3, true));
+  }
+  EXPECT_TRUE(RestartEnded(a));
+  EXPECT_TRUE(RestartEnded(b));
+  EXPECT_FALSE(RestartEnded(c));
+  EXPECT_FALSE(RestartEnded(live));
+  EXPECT_FALSE(RestartEnded(-1));
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  EXPECT_EQ(m_all_process[0].run_tick, 1);
+  EXPECT_NE(m_all_process[0].pid, a);
+  EXPECT_EQ(m_all_process[1].run_tick, kUnlimitedRuns);
+  EXPECT_EQ(m_all_process[2].pid, c);  // exhausted: keeps its last id
+  EXPECT_EQ(m_all_process[3].run_tick, 3);
+}
+
+TEST_F(ProgramTable, FailedForkEntryIsRestartedInAPassWithoutChildren) {
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Entry(-1, "/bin/true", 2, false));
+  }
+  EXPECT_TRUE(RestartEnded(-1));
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  EXPECT_GT(m_all_process[0].pid, 0);
+}
+
+TEST(RunProcess, NullArgumentsStartNothing) {
+  EXPECT_EQ(RunProcess(nullptr, ""), 0);
+  EXPECT_EQ(RunProcess("/bin/true", nullptr), 0);
+}
+
+}  // namespace
