@@ -93,10 +93,9 @@ def test_bad_program_list_is_reported(app, processes, content):
     if content is not None:
         app.write_text("bin/config.json", content)
     proc = start(processes, app)
-    wait_for(lambda: "json error!" in app.log_text(), what="json error report")
     expected = "json error! path:%s json:%s" % (app.path("bin", "config.json"), content or "")
+    wait_for(lambda: expected in app.log_text(), what="json error report")
     assert "<QMLOG>ERROR>[" in app.log_text()
-    assert expected in app.log_text()
     assert proc.poll() is None  # keeps running with nothing to start
 
 
