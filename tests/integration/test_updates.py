@@ -209,3 +209,21 @@ def test_application_directory_with_shell_characters(tmp_path, server, processes
     for leftover in ("pwned", "pwned2"):
         assert not os.path.exists(tmp_path / leftover)
         assert not os.path.exists(root / leftover)
+
+
+def test_installation_while_programs_keep_ending(app, server, processes):
+    """Both threads at work on the table: the loop restarts programs that end
+    at once while the update thread stops, rebuilds and starts them."""
+    entries = [{"path": "v1", "param": str(i), "run": 0} for i in range(5)]
+    v1 = version_archive("v1", entries=entries, extra={"bin/v1.sleep": b"20"})
+    install_locally(app, v1)
+    publish(server, v1)
+    start(processes, app)
+    wait_for(lambda: len(app.runs("v1")) >= 15, timeout=30, what="version 1 restarting")
+    publish(server, version_archive("v2", entries=[
+        {"path": "v2", "param": str(i), "run": 0} for i in range(5)]))
+    wait_for(lambda: len({r.args[1] for r in app.runs("v2")}) == 5, timeout=30,
+             what="all of version 2 running")
+    settled = len(app.runs("v1"))
+    time.sleep(5 * 0.3)
+    assert len(app.runs("v1")) == settled  # nothing of version 1 starts any more
