@@ -1,0 +1,152 @@
+#!/bin/sh
+# Turns a folder into an update for the supervisor: <name>.tar.gz and its
+# <name>.tar.gz.crc, ready to copy to any static HTTP server.
+#
+#   publish-update.sh [--monitor PATH] <folder> <output-dir> [name]
+#
+# The archive holds the folder's contents with paths relative to the folder
+# (bin/config.json stays bin/config.json), since the supervisor unpacks it
+# into its application directory. Members are sorted and owned by 0:0: the
+# supervisor unpacks as root, and tar run by root keeps the owners it reads.
+# The CRC text comes from "monitor crc" (--monitor PATH, else a monitor
+# beside this script or in its parent folder, else /opt/monitor/monitor,
+# else one on PATH).
+#
+# Both files are written under temporary names in the output folder and then
+# renamed into place, the archive first: the supervisor reads the .crc file
+# before it fetches the archive, so no server announces an archive it does
+# not hold yet. Needs GNU tar and GNU find.
+set -eu
+
+prog=publish-update
+
+usage() {
+  printf 'usage: %s [--monitor PATH] <folder> <output-dir> [name]\n' "$0"
+  printf 'writes <output-dir>/<name>.tar.gz and <name>.tar.gz.crc (name: update)\n'
+}
+
+die() {
+  printf '%s: %s\n' "$prog" "$*" >&2
+  exit 1
+}
+
+usage_error() {
+  printf '%s: %s\n' "$prog" "$*" >&2
+  usage >&2
+  exit 2
+}
+
+# A relative path that cannot be taken for an option.
+plain_path() {
+  case "$1" in
+    /*) printf '%s' "$1" ;;
+    *) printf './%s' "$1" ;;
+  esac
+}
+
+monitor=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --monitor)
+      [ $# -ge 2 ] || usage_error "--monitor needs a path"
+      monitor=$2
+      shift 2
+      ;;
+    --monitor=*) monitor=${1#--monitor=}; shift ;;
+    -h|--help) usage; exit 0 ;;
+    --) shift; break ;;
+    -?*) usage_error "unknown option: $1" ;;
+    *) break ;;
+  esac
+done
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  usage_error "expected a folder, an output folder and maybe a name"
+fi
+
+folder=$1
+outdir=$2
+name=${3:-update}
+name=${name%.tar.gz}
+case "$name" in
+  ""|.|..|*/*) die "not a plain file name: '$name'" ;;
+esac
+
+[ -e "$folder" ] || die "folder does not exist: $folder"
+[ -d "$folder" ] || die "not a folder: $folder"
+folder=$(cd "$(plain_path "$folder")" && pwd -P) || die "cannot enter folder: $1"
+if [ -z "$(find "$folder" -mindepth 1 -maxdepth 1 -print -quit)" ]; then
+  die "folder is empty, nothing to publish: $1"
+fi
+mkdir -p "$(plain_path "$outdir")" || die "cannot create output folder: $outdir"
+outdir=$(cd "$(plain_path "$outdir")" && pwd -P) || die "cannot enter output folder: $2"
+case "$outdir/" in
+  "$folder/"*) die "the output folder lies inside the published folder: $outdir" ;;
+esac
+
+script_dir=$(cd "$(dirname "$(plain_path "$0")")" && pwd -P)
+if [ -n "$monitor" ]; then
+  if [ ! -f "$monitor" ] || [ ! -x "$monitor" ]; then
+    die "not an executable: $monitor"
+  fi
+else
+  for candidate in "$script_dir/monitor" "$script_dir/../monitor" /opt/monitor/monitor; do
+    if [ -f "$candidate" ] && [ -x "$candidate" ]; then
+      monitor=$candidate
+      break
+    fi
+  done
+  if [ -z "$monitor" ]; then
+    monitor=$(command -v monitor 2>/dev/null) ||
+      die "no monitor executable found beside this script, in /opt/monitor" \
+        "or on PATH: give --monitor PATH"
+  fi
+fi
+monitor=$(plain_path "$monitor")
+
+archive="$outdir/$name.tar.gz"
+crc_file="$archive.crc"
+tmp_list=""
+tmp_archive=""
+tmp_crc=""
+cleanup() {
+  rm -f -- "$tmp_list" "$tmp_archive" "$tmp_crc"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+tmp_list=$(mktemp)
+tmp_archive=$(mktemp "$outdir/.$name.tar.gz.XXXXXX")
+tmp_crc=$(mktemp "$outdir/.$name.tar.gz.crc.XXXXXX")
+
+# Every entry below the folder, by its path relative to it, in a fixed order.
+(cd "$folder" && find . -mindepth 1 -printf '%P\0') > "$tmp_list" || die "cannot list $folder"
+LC_ALL=C sort -z -o "$tmp_list" "$tmp_list"
+tar --create --file="$tmp_archive" --directory="$folder" \
+    --owner=0 --group=0 --numeric-owner \
+    --use-compress-program='gzip -9n' \
+    --null --verbatim-files-from --no-recursion --files-from="$tmp_list" ||
+  die "tar failed for $folder"
+
+# "monitor crc" prints "qm crc:<n>", a newline, then <n> alone.
+nl='
+'
+crc_out=$("$monitor" crc "$tmp_archive") || die "$monitor crc failed"
+crc=${crc_out#*"$nl"}
+case "$crc" in
+  ""|*[!0-9]*) die "unexpected output of $monitor crc: $crc_out" ;;
+esac
+[ "$crc_out" = "qm crc:$crc$nl$crc" ] || die "unexpected output of $monitor crc: $crc_out"
+[ "$crc" != 0 ] || die "$monitor crc could not read the archive"
+printf '{"crc": "%s"}\n' "$crc" > "$tmp_crc"
+
+# Readable by a web server that runs as another user, and on disk before
+# their names appear.
+chmod 0644 "$tmp_archive" "$tmp_crc"
+sync -- "$tmp_archive" "$tmp_crc"
+mv -f -T -- "$tmp_archive" "$archive" || die "cannot rename into $archive"
+tmp_archive=""
+mv -f -T -- "$tmp_crc" "$crc_file" || die "cannot rename into $crc_file"
+tmp_crc=""
+
+printf 'archive: %s\n' "$name.tar.gz"
+printf 'crc file: %s\n' "$name.tar.gz.crc"
+printf 'crc: %s\n' "$crc"

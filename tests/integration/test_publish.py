@@ -1,0 +1,210 @@
+"""scripts/publish-update.sh: a folder becomes an update archive and its .crc
+file, which a real supervisor fetches from a loopback HTTP server and installs."""
+import json
+import os
+import shutil
+import subprocess
+import tarfile
+
+import pytest
+
+from conftest import build_path, wait_for
+from http_server import HttpServer
+from supervised_app import App
+from update_archive import crc_text
+
+SCRIPT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..",
+                                      "scripts", "publish-update.sh"))
+
+
+def publish(folder, outdir, *extra, monitor=None, script=SCRIPT, env=None):
+    argv = [script]
+    if monitor is not False:
+        argv += ["--monitor", monitor or build_path("monitor")]
+    argv += [str(folder), str(outdir), *extra]
+    return subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
+
+
+def monitor_crc(path):
+    out = subprocess.run([build_path("monitor"), "crc", str(path)], capture_output=True,
+                         text=True, timeout=20, check=True).stdout
+    return out.split("\n")[-1]
+
+
+def release(root, program, param):
+    """A folder laid out like an application directory: the probe as
+    bin/<program>, running for a long time, and a list that runs it."""
+    folder = App(root)
+    folder.add_probe(program, sleep_ms=600000)
+    folder.write_list([{"path": program, "param": param, "run": 0}])
+    return folder
+
+
+def test_published_folder_is_installed_by_the_supervisor(tmp_path, app_dir, processes):
+    www = tmp_path / "web root"
+    www.mkdir()
+    v1 = release(tmp_path / "release one", "p1", "first")
+    with HttpServer(www) as server:
+        result = publish(v1.root, www)
+        assert result.returncode == 0, result.stderr
+        app = App(app_dir)
+        app.write_text("config.json", json.dumps({"url": server.url("/update.tar.gz")}))
+        processes.start([app.path("monitor")], cwd=app.root)
+
+        run = wait_for(lambda: app.runs("p1"), timeout=20, what="the published probe running")[0]
+        assert run.args[1:] == ["first"]
+        with open(app.path("update.gz"), "rb") as f:
+            assert f.read() == (www / "update.tar.gz").read_bytes()
+
+        # A second publication into the same place replaces both files.
+        v2 = release(tmp_path / "release two", "p2", "second")
+        result = publish(v2.root, www)
+        assert result.returncode == 0, result.stderr
+        wait_for(lambda: app.runs("p2"), timeout=20, what="the second version running")
+        with open(app.path("update.gz"), "rb") as f:
+            assert f.read() == (www / "update.tar.gz").read_bytes()
+        assert sorted(os.listdir(www)) == ["update.tar.gz", "update.tar.gz.crc"]
+
+
+def test_archive_members_and_crc_file(tmp_path):
+    folder = tmp_path / "folder with blanks"
+    (folder / "bin").mkdir(parents=True)
+    (folder / "bin" / "config.json").write_text('{"list": []}')
+    (folder / "bin" / "tool").write_bytes(b"#!/bin/sh\n")
+    (folder / "bin" / "tool").chmod(0o750)
+    (folder / "sub dir").mkdir()
+    (folder / "sub dir" / "a b.txt").write_bytes(b"text")
+    (folder / "-dash").write_bytes(b"not an option")
+    if os.geteuid() == 0:  # owners other than root must not reach the archive
+        for path in (folder / "bin" / "tool", folder / "sub dir"):
+            os.chown(path, 4321, 4321)
+    out = tmp_path / "out dir"
+
+    result = publish(folder, out, "app")
+    assert result.returncode == 0, result.stderr
+    archive = out / "app.tar.gz"
+    data = archive.read_bytes()
+    crc = monitor_crc(archive)
+    assert crc == crc_text(data)
+    assert (out / "app.tar.gz.crc").read_text() == '{"crc": "%s"}\n' % crc
+    assert result.stdout == "archive: app.tar.gz\ncrc file: app.tar.gz.crc\ncrc: %s\n" % crc
+    for name in ("app.tar.gz", "app.tar.gz.crc"):
+        assert (out / name).stat().st_mode & 0o777 == 0o644  # any web server may read them
+
+    with tarfile.open(archive) as tar:
+        members = tar.getmembers()
+    assert [m.name for m in members] == [
+        "-dash", "bin", "bin/config.json", "bin/tool", "sub dir", "sub dir/a b.txt"]
+    assert all(m.uid == 0 and m.gid == 0 for m in members)
+    assert {m.name: m.mode for m in members}["bin/tool"] == 0o750
+
+    # Unchanged contents give the same bytes, so the supervisor installs nothing new.
+    assert publish(folder, out, "app.tar.gz").returncode == 0
+    assert archive.read_bytes() == data
+
+
+def write_fake_monitor(path, text):
+    path.write_text("#!/bin/sh\nprintf '%s' '" + text + "'\n")
+    path.chmod(0o755)
+
+
+def args_missing(tmp_path, folder):
+    return [str(tmp_path / "no such folder"), str(tmp_path / "out")]
+
+
+def args_empty(tmp_path, folder):
+    empty = tmp_path / "empty folder"
+    empty.mkdir()
+    return [str(empty), str(tmp_path / "out")]
+
+
+def args_file(tmp_path, folder):
+    return [str(folder / "bin" / "config.json"), str(tmp_path / "out")]
+
+
+def args_output_inside(tmp_path, folder):
+    (tmp_path / "out").mkdir()
+    return [str(folder), str(folder / "www")]
+
+
+def args_not_executable(tmp_path, folder):
+    return ["--monitor", str(folder / "bin" / "config.json"), str(folder), str(tmp_path / "out")]
+
+
+def args_wrong_program(tmp_path, folder):
+    fake = tmp_path / "monitor"
+    write_fake_monitor(fake, "usage: monitor [options]")
+    return ["--monitor", str(fake), str(folder), str(tmp_path / "out")]
+
+
+def args_slash_in_name(tmp_path, folder):
+    return [str(folder), str(tmp_path / "out"), "sub/update"]
+
+
+def args_one_operand(tmp_path, folder):
+    return [str(folder)]
+
+
+FAILURES = [
+    ("missing folder", args_missing, 1, "folder does not exist: "),
+    ("empty folder", args_empty, 1, "folder is empty, nothing to publish: "),
+    ("file instead of a folder", args_file, 1, "not a folder: "),
+    ("output inside the folder", args_output_inside, 1,
+     "the output folder lies inside the published folder: "),
+    ("monitor not executable", args_not_executable, 1, "not an executable: "),
+    ("program that is not the supervisor", args_wrong_program, 1,
+     "unexpected output of "),
+    ("slash in the name", args_slash_in_name, 1, "not a plain file name: "),
+    ("one operand", args_one_operand, 2, "expected a folder, an output folder"),
+]
+
+
+@pytest.mark.parametrize("make_args,status,message", [c[1:] for c in FAILURES],
+                         ids=[c[0] for c in FAILURES])
+def test_refusals(tmp_path, make_args, status, message):
+    folder = tmp_path / "release"
+    (folder / "bin").mkdir(parents=True)
+    (folder / "bin" / "config.json").write_text('{"list": []}')
+    argv = make_args(tmp_path, folder)
+    if "--monitor" not in argv:
+        argv = ["--monitor", build_path("monitor")] + argv
+    result = subprocess.run([SCRIPT] + argv, capture_output=True, text=True, timeout=60)
+    assert result.returncode == status
+    assert "publish-update: " + message in result.stderr
+    assert result.stdout == ""
+    # Nothing half-made is left behind: no archive, no temporary files.
+    for out in (tmp_path / "out", folder / "www"):
+        if out.exists():
+            assert os.listdir(out) == []
+
+
+def test_monitor_beside_the_script_is_used(tmp_path):
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    shutil.copy2(SCRIPT, tools / "publish-update.sh")
+    shutil.copy2(build_path("monitor"), tools / "monitor")
+    folder = tmp_path / "release"
+    folder.mkdir()
+    (folder / "file").write_bytes(b"123")
+    result = publish(folder, tmp_path / "out", monitor=False,
+                     script=str(tools / "publish-update.sh"))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.endswith("crc: %s\n" % crc_text((tmp_path / "out" / "update.tar.gz")
+                                                         .read_bytes()))
+
+
+def test_no_monitor_found_is_a_clear_failure(tmp_path):
+    search_path = "/usr/bin:/bin"
+    if os.path.exists("/opt/monitor/monitor") or shutil.which("monitor", path=search_path):
+        pytest.skip("a monitor executable is installed on this host")
+    script = tmp_path / "publish-update.sh"
+    shutil.copy2(SCRIPT, script)
+    folder = tmp_path / "release"
+    folder.mkdir()
+    (folder / "file").write_bytes(b"123")
+    result = publish(folder, tmp_path / "out", monitor=False, script=str(script),
+                     env={"PATH": search_path})
+    assert result.returncode == 1
+    assert "no monitor executable found" in result.stderr
+    assert "--monitor PATH" in result.stderr
+    assert os.listdir(tmp_path / "out") == []
