@@ -150,6 +150,7 @@ def test_archive_fetch_that_times_out_keeps_the_local_copy(app, server, processe
     with open(app.path("update.gz"), "rb") as f:
         assert f.read() == v1
     assert not os.path.exists(app.path("update.gz.part"))
+    wait_for(lambda: app.runs("v1"), what="version 1 running")  # starts after the check
     assert len(app.runs("v1")) == 1
 
 
