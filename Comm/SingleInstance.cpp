@@ -37,11 +37,14 @@ bool ReadUpTo(int fd, size_t limit, std::string* out) {
 }
 
 // The record's text; false when it is missing, not a regular file (a link
-// is not followed), unreadable or too long to be a record.
+// is not followed), not written by this user, unreadable or too long to be a
+// record. Another user's file in /tmp is no record of ours: heeding it would
+// let anyone keep the supervisor from starting.
 bool ReadRecord(const std::string& path, std::string* content) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_uid != geteuid()) return false;
   return ReadUpTo(fd.get(), kMaxRecord, content) && content->size() <= kMaxRecord;
 }
 
@@ -63,10 +66,14 @@ bool ParseRecord(const std::string& content, std::string* name, pid_t* pid) {
   return true;
 }
 
-// Whether pid is a live process whose command line (arguments joined by
-// blanks) contains name. A zombie or a kernel thread has no command line.
+// Whether pid is a live process of this user whose command line (arguments
+// joined by blanks) contains name. A zombie or a kernel thread has no
+// command line; another user's process is no instance of ours.
 bool RunsProgram(pid_t pid, const std::string& name) {
-  std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+  std::string dir = "/proc/" + std::to_string(pid);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || st.st_uid != geteuid()) return false;
+  std::string path = dir + "/cmdline";
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::string cmdline;
   if (!fd.valid() || !ReadUpTo(fd.get(), SIZE_MAX - 1, &cmdline)) return false;

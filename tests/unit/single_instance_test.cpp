@@ -232,3 +232,53 @@ TEST(SingleInstanceTmp, OneArgumentFormRecordsInTmp) {
   EXPECT_EQ(Tool().RunOneProcess(name), 1);
   EXPECT_EQ(Content(path), OwnRecord());
 }
+
+namespace {
+
+// /bin/sleep under kSleeperName, running as another user; killed and reaped
+// by its pid.
+class OtherUserSleeper {
+ public:
+  explicit OtherUserSleeper(uid_t uid) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (setgid(uid) != 0 || setuid(uid) != 0) _exit(126);
+      execl("/bin/sleep", kSleeperName, "600", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const std::string cmdline = "/proc/" + std::to_string(pid_) + "/cmdline";
+    for (int i = 0; i < 10000 && Content(cmdline).find(kSleeperName) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~OtherUserSleeper() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+constexpr uid_t kNobody = 65534;
+
+}  // namespace
+
+TEST_F(SingleInstance, AnotherUsersRecordOrProcessIsNoInstance) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  Sleeper mine;
+  ASSERT_GT(mine.pid(), 0);
+  // A live process of ours, but recorded in a file another user wrote.
+  Put(std::string(kSleeperName) + "|" + std::to_string(mine.pid()));
+  ASSERT_EQ(chown(record_.c_str(), kNobody, kNobody), 0);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Content(record_), OwnRecord());
+
+  // Our own record naming another user's process with the right name.
+  OtherUserSleeper theirs(kNobody);
+  ASSERT_GT(theirs.pid(), 0);
+  Put(std::string(kSleeperName) + "|" + std::to_string(theirs.pid()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Content(record_), OwnRecord());
+}
