@@ -53,11 +53,13 @@ struct MemoryStruct {
   char* memory;
   size_t size = 0;
   size_t capacity = 0;
+  size_t limit = SIZE_MAX;  // a longer body aborts the transfer
 };
 
 size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
   MemoryStruct* mem = static_cast<MemoryStruct*>(userp);
   size_t realsize = size * nmemb;
+  if (realsize > mem->limit - mem->size) return 0;
   if (realsize > SIZE_MAX - 1 - mem->size) {
     puts("not enough memory (realloc returned NULL)");
     return 0;
@@ -155,9 +157,14 @@ void CHttpDown::GlobalInit() {
 }
 
 std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out) {
+  return OpenURL(sUrl, time_out, SIZE_MAX);
+}
+
+std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out, size_t max_size) {
   GlobalInit();
   std::string mRecievData;
   MemoryStruct chunk;
+  chunk.limit = max_size;
   CurlHandle curl(curl_easy_init());
   if (!curl) return mRecievData;
 

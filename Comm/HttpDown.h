@@ -6,6 +6,7 @@
 // returned like any body.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "CRC.h"
@@ -24,6 +25,9 @@ class CHttpDown {
   // GET of sUrl; time_out limits the whole transfer in seconds (0: no limit).
   // The body, or an empty string when the transfer failed.
   std::string OpenURL(const std::string& sUrl, DWORD time_out);
+  // The same, failing once the body grows beyond max_size bytes: a small
+  // reply from a server that sends without end must not exhaust memory.
+  std::string OpenURL(const std::string& sUrl, DWORD time_out, size_t max_size);
 
   // POST of the len bytes at Data; time_out limits the whole transfer and the
   // connection phase (0: libcurl's defaults). The body, or an empty string

@@ -323,6 +323,13 @@ TEST_F(HttpDownTest, OpenURLFailuresGiveEmpty) {
   EXPECT_LE(server_->Requests("/_/redirect-loop?get"), kRedirectLoopRequests);
 }
 
+TEST_F(HttpDownTest, OpenURLStopsAtItsSizeLimit) {
+  CHttpDown http;
+  EXPECT_EQ(http.OpenURL(Url("/big.bin"), 5, big_.size()), big_);
+  EXPECT_EQ(http.OpenURL(Url("/big.bin"), 5, big_.size() - 1), "");
+  EXPECT_EQ(http.OpenURL(Url("/hello.txt"), 5, 16), "hello, loopback\n");
+}
+
 TEST_F(HttpDownTest, SendsTheUserAgentAndAcceptsGzip) {
   CHttpDown http;
   std::string get = http.OpenURL(Url("/_/headers"), 5);
