@@ -62,12 +62,20 @@ void ReadConfig() {
 void LoadProcessList() {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
   for (PRO_INFO& info : m_all_process) {
+    info.stopped = false;
     // A live child keeps its entry: a second launch would orphan it.
     if (info.run_tick <= 0 || info.running) continue;
     if (info.run_tick != kUnlimitedRuns) --info.run_tick;
     info.pid = RunProcess(info.path.c_str(), info.param_str.c_str());
     info.running = info.pid > 0;
   }
+}
+
+bool WaitsOnEnded(pid_t pid) {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  for (const PRO_INFO& info : m_all_process)
+    if (info.pid == pid && !info.running && !info.stopped) return true;
+  return false;
 }
 
 namespace {
@@ -85,6 +93,8 @@ void ForEachLiveChild(Stop stop) {
 }  // namespace
 
 void killProcessList() {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  for (PRO_INFO& info : m_all_process) info.stopped = true;
   ForEachLiveChild([](pid_t pid, const char*) {
     printf("kill process pid:%u\n", static_cast<unsigned>(pid));
     kill(pid, SIGTERM);

@@ -16,6 +16,7 @@ struct _PRO_INFO {
   std::string param_str;  // blank-separated arguments
   int run_tick;           // starts left; kUnlimitedRuns is never decreased
   bool running = false;   // pid is a live child not yet reaped
+  bool stopped = false;   // stopped by killProcessList: the loop leaves it to LoadProcessList
 };
 typedef _PRO_INFO PRO_INFO;
 typedef SafeVector<PRO_INFO, std::recursive_mutex> PRO_INFO_LIST;
@@ -39,10 +40,18 @@ enum class ListText {
 ListText ParseProgramList(const std::string& json_data, const std::string& dir,
                           std::vector<PRO_INFO>* entries);
 // Starts every entry with starts left that is not running already, and
-// records its process id.
+// records its process id. Entries stopped by killProcessList become the
+// loop's again.
 void LoadProcessList();
-// Sends SIGTERM to every program that is a live child of this supervisor.
+// Sends SIGTERM to every program that is a live child of this supervisor and
+// marks every entry stopped, so that the supervision loop neither queues the
+// programs' ends nor starts one again while an installation replaces files.
 void killProcessList();
+// True when an entry still waits on its ended child pid, with or without
+// starts left. The supervision loop pauses for those only: an id whose entry
+// an installation stopped or replaced meanwhile must not hold up the restarts
+// of the programs that run now.
+bool WaitsOnEnded(pid_t pid);
 // Sends SIGKILL to every program still alive after killProcessList asked it
 // to end, so that no program runs beside its successor.
 void EndLingeringPrograms();

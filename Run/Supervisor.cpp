@@ -69,7 +69,7 @@ void ReapEnded(std::deque<pid_t>& ended) {
   for (PRO_INFO& info : m_all_process) {
     if (!info.running || !Reaped(info.pid)) continue;
     info.running = false;
-    ended.push_back(info.pid);
+    if (!info.stopped) ended.push_back(info.pid);
   }
   std::vector<pid_t>& retired = RetiredChildren();
   retired.erase(std::remove_if(retired.begin(), retired.end(), Reaped), retired.end());
@@ -85,7 +85,7 @@ bool HasLiveChildren() {
 bool RestartEnded(pid_t pid) {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
   for (PRO_INFO& info : m_all_process) {
-    if (info.pid != pid || info.running || info.run_tick <= 0) continue;
+    if (info.pid != pid || info.running || info.stopped || info.run_tick <= 0) continue;
     if (info.run_tick != kUnlimitedRuns) --info.run_tick;
     REPORT_ERROR("restart pid : %u path:%s \n", static_cast<unsigned>(pid), info.path.c_str());
     info.pid = RunProcess(info.path.c_str(), info.param_str.c_str());
@@ -118,7 +118,8 @@ void RunSupervisor() {
   StartUpdateThread();
 
   // One ended program per pass: a pause, then its restart. Children that end
-  // during a pause are reaped at once and wait their turn in `ended`.
+  // during a pause are reaped at once and wait their turn in `ended`; an id
+  // whose entry an installation stopped or replaced meanwhile is dropped.
   std::deque<pid_t> ended;
   for (;;) {
     ReapEnded(ended);
@@ -131,6 +132,8 @@ void RunSupervisor() {
     }
     pid_t pid = ended.front();
     ended.pop_front();
+    // -1 keeps its pause: it paces the loop when there is nothing to wait for.
+    if (pid != -1 && !WaitsOnEnded(pid)) continue;
     PauseReaping(ended);
     RestartEnded(pid);
   }

@@ -10,12 +10,13 @@
 
 // Reaps every ended child that belongs to a program, marks its entry ended and
 // appends its process id to ended. Children of programs that the table no
-// longer names are reaped without being queued.
+// longer names, or that an installation stopped, are reaped without being
+// queued.
 void ReapEnded(std::deque<pid_t>& ended);
 
 // True while some program or dropped program is a live child.
 bool HasLiveChildren();
 
 // Starts again the ended entry whose last run had process id pid, when it has
-// starts left; one entry at most. Returns whether a program was started.
+// starts left and no installation stopped it; one entry at most. Returns whether a program was started.
 bool RestartEnded(pid_t pid);
