@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "CRC.h"
+#include "ArchiveCheck.h"
 #include "ChildProcess.h"
 #include "HttpDown.h"
 #include "Json.h"
@@ -17,6 +18,9 @@
 #include "ToolHelper.h"
 
 namespace {
+
+// A CRC file is a few dozen bytes; a server sending without end stops here.
+constexpr size_t kMaxCrcFileSize = 64 * 1024;
 
 qmToolHelper& Tool() { return SingletonBase<qmToolHelper>::Instance(); }
 
@@ -29,17 +33,8 @@ const char* TarPath() {
   return access("/usr/bin/tar", X_OK) == 0 ? "/usr/bin/tar" : "/bin/tar";
 }
 
-// Whether tar can list the archive as gzip-compressed, before anything is stopped.
-bool ArchiveReadable(const std::string& path) {
-  std::string listing;
-  int status = qmChildProcess::Run({TarPath(), "-tzf", path}, &listing);
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Fetches url into path by way of a temporary file beside it, so a failed
-// transfer leaves the previous copy untouched.
-int DownloadArchive(const std::string& url, const std::string& path) {
-  std::string part = path + ".part";
+// Fetches url into part. A failed transfer removes what it wrote.
+int DownloadArchive(const std::string& url, const std::string& part) {
   DWORD64 size = 0;
   int r = CHttpDown().DownloadToFile(url, part, timing::kArchiveTimeoutS, &size, nullptr);
   if (r == -2) {
@@ -50,11 +45,6 @@ int DownloadArchive(const std::string& url, const std::string& path) {
     unlink(part.c_str());
     REPORT_ERROR("down file error! url:%s", url.c_str());
     return kUpdateNoArchive;
-  }
-  if (rename(part.c_str(), path.c_str()) != 0) {
-    unlink(part.c_str());
-    REPORT_ERROR("write file error! url:%s", path.c_str());
-    return kUpdateWriteFailed;
   }
   return 0;
 }
@@ -86,7 +76,7 @@ std::string GetCrc(std::string json_data) {
 int Update() {
   std::string crc_url = ReadUrl() + ".crc";
   CHttpDown http_down;
-  std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS);
+  std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS, kMaxCrcFileSize);
   if (json_data.empty()) {
     REPORT_ERROR("down crc file error! url:%s", crc_url.c_str());
     return kUpdateNoCrcFile;
@@ -100,18 +90,32 @@ int Update() {
   REPORT_NOTICE("remote file crc:%s local crc:%s", crc.c_str(), l_crc.c_str());
   if (SameCrc(l_crc, crc)) return kUpdateCurrent;
 
-  int r = DownloadArchive(ReadUrl(), path);
+  // The download becomes the local copy only once it is verified: update.gz
+  // always stands for the installed version, so a download that fails its
+  // checks is fetched again at the next check instead of passing for current.
+  std::string url = ReadUrl();
+  std::string part = path + ".part";
+  int r = DownloadArchive(url, part);
   if (r != 0) return r;
 
-  std::string local_crc = qmcrc.GetFileCRCNum(path, nullptr, 0, 0);
+  std::string local_crc = qmcrc.GetFileCRCNum(part, nullptr, 0, 0);
   if (!SameCrc(local_crc, crc)) {
+    unlink(part.c_str());
     REPORT_ERROR("local_crc:%s remote crc:%s \n", local_crc.c_str(), crc.c_str());
     return kUpdateCrcMismatch;
   }
-  // A publisher's mistake must not stop the programs for nothing.
-  if (!ArchiveReadable(path)) {
-    REPORT_ERROR("archive is not a gzip-compressed tar, nothing installed! path:%s", path.c_str());
+  // A publisher's mistake must not stop the programs for nothing, and no
+  // member may land outside the application directory.
+  std::string why = CheckArchive(part);
+  if (!why.empty()) {
+    unlink(part.c_str());
+    REPORT_ERROR("archive refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
     return kUpdateUnreadable;
+  }
+  if (rename(part.c_str(), path.c_str()) != 0) {
+    unlink(part.c_str());
+    REPORT_ERROR("write file error! url:%s", path.c_str());
+    return kUpdateWriteFailed;
   }
 
   std::string zip_str = "tar zxvf " + path + " -C " + app_dir;

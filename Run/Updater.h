@@ -12,8 +12,8 @@ enum UpdateResult {
   kUpdateNoCrcFile = -1,      // the CRC file could not be fetched
   kUpdateNoArchive = -2,      // the archive could not be fetched
   kUpdateWriteFailed = -3,    // the local copy could not be written
-  kUpdateCrcMismatch = -4,    // the downloaded archive has another CRC
-  kUpdateUnreadable = -5,     // the archive is not a gzip-compressed tar; nothing stopped
+  kUpdateCrcMismatch = -4,    // the downloaded archive has another CRC; nothing unpacked
+  kUpdateUnreadable = -5,     // not a gzip-compressed tar, or reaching outside; nothing stopped
 };
 
 // The "url" of the update settings file, or "".

@@ -190,3 +190,16 @@ def test_production_build_refuses_a_second_instance(tmp_path, processes):
         else:
             with open(record, "wb") as f:
                 f.write(saved)
+
+
+def test_paths_and_parameters_with_shell_characters_run_nothing_else(app, processes, tmp_path):
+    name = "my prog;$(touch pwned)`touch pwned2`"
+    app.add_probe(name)
+    app.write_list([{"path": name, "param": "$(touch pwned3) ;touch pwned4", "run": 1}])
+    start(processes, app)
+    run = wait_for(lambda: app.runs(name), what="the program")[0]
+    assert run.args[1:] == ["$(touch", "pwned3)", ";touch", "pwned4"]
+    quiet_for(2)
+    for where in (tmp_path, app.root, app.bin):
+        for leftover in ("pwned", "pwned2", "pwned3", "pwned4"):
+            assert not os.path.exists(os.path.join(where, leftover))

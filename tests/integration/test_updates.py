@@ -1,9 +1,11 @@
 """The update check and installation end to end: a real HTTP server on
 loopback publishes archives, and monitor-fast checks every period."""
+import io
 import json
 import os
 import shutil
 import subprocess
+import tarfile
 import time
 
 import pytest
@@ -124,7 +126,8 @@ def test_unusable_crc_downloads_but_installs_nothing(app, server, processes, lab
     assert not os.path.exists(app.path("bin", "v2"))
     assert len(app.runs("v1")) == 1
     with open(app.path("update.gz"), "rb") as f:
-        assert f.read() == v2  # the mismatching download is kept as the local copy
+        assert f.read() == v1  # the local copy still stands for the installed version
+    assert not os.path.exists(app.path("update.gz.part"))
 
 
 def test_missing_crc_file_page_counts_as_the_crc_file(app, server, processes):
@@ -165,9 +168,12 @@ def test_crc_fetch_that_times_out_is_reported(app, server, processes):
     assert fetched(server, "app.tar.gz") == []
 
 
-def test_no_update_settings_file(app_dir, processes):
+@pytest.mark.parametrize("settings", [None, "", "{not json", '{"url": 5}', '{"URL": "x"}'])
+def test_unusable_update_settings(app_dir, processes, settings):
     app = App(app_dir)
     app.write_list([])
+    if settings is not None:
+        app.write_text("config.json", settings)
     start(processes, app)
     wait_for(lambda: "down crc file error! url:.crc" in app.log_text(), what="the .crc report")
     assert "json error! path:%s json:" % app.path("config.json") in app.log_text()
@@ -178,7 +184,7 @@ def test_archive_that_is_not_a_gzip_tar_stops_nothing(app, server, processes):
     install_locally(app, v1)
     publish(server, b"this is not an archive" * 100)
     start(processes, app)
-    wait_for(lambda: "archive is not a gzip-compressed tar" in app.log_text(), timeout=20,
+    wait_for(lambda: "archive refused, nothing installed! not gzip" in app.log_text(), timeout=20,
              what="the unreadable archive report")
     time.sleep(3 * PERIOD_S)
     assert len(app.runs("v1")) == 1
@@ -228,3 +234,56 @@ def test_installation_while_programs_keep_ending(app, server, processes):
     settled = len(app.runs("v1"))
     time.sleep(5 * 0.3)
     assert len(app.runs("v1")) == settled  # nothing of version 1 starts any more
+
+
+def test_archive_reaching_outside_stops_nothing_and_writes_nothing(app, server, processes,
+                                                                    tmp_path):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, v1)
+    start(processes, app)
+    old = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
+        link = tarfile.TarInfo("bin/escape")
+        link.type = tarfile.SYMTYPE
+        link.linkname = str(outside)
+        tar.addfile(link)
+        data = b"planted"
+        member = tarfile.TarInfo("bin/escape/planted")
+        member.size = len(data)
+        tar.addfile(member, io.BytesIO(data))
+    publish(server, buf.getvalue())
+    wait_for(lambda: "symbolic link pointing outside the directory: bin/escape" in app.log_text(),
+             timeout=20, what="the refusal")
+    assert os.listdir(outside) == []
+    assert not os.path.lexists(app.path("bin", "escape"))
+    assert alive(old.pid) and len(app.runs("v1")) == 1
+    with open(app.path("update.gz"), "rb") as f:
+        assert f.read() == v1
+
+
+def test_endless_crc_file_is_cut_short(app, server, processes):
+    install_locally(app, version_archive("v1"))
+    server.publish("app.tar.gz.crc", b'{"crc": "1"}' + b" " * (1 << 20))
+    start(processes, app)
+    url = server.url("/app.tar.gz.crc")
+    wait_for(lambda: "down crc file error! url:%s" % url in app.log_text(), timeout=20,
+             what="the CRC download error")
+    assert fetched(server, "app.tar.gz") == []
+
+
+def test_archive_published_before_its_crc_file_is_still_installed(app, server, processes):
+    """A check that fetches the old CRC file and then the new archive gets a
+    mismatch; the next check, once the new CRC file is out, must install."""
+    v1, v2 = version_archive("v1"), version_archive("v2")
+    install_locally(app, version_archive("v0"))
+    server.publish("app.tar.gz", v2)
+    server.publish("app.tar.gz.crc", crc_file(v1))  # the publisher is halfway through
+    start(processes, app)
+    wait_for(lambda: "local_crc:%s remote crc:%s" % (crc_text(v2), crc_text(v1))
+             in app.log_text(), timeout=20, what="the mismatch")
+    server.publish("app.tar.gz.crc", crc_file(v2))
+    wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 installed")

@@ -56,7 +56,7 @@ FAULTS = {
     "stall-archive": ("archive behaves", "stall 8", "down file error!"),
     "stall-crc": ("crc behaves", "stall 5", "down crc file error!"),
     "crc-not-json": ("crc text", b"<html><body>not json</body></html>\n", "json error! json:"),
-    "not-tar": ("not a tar", b"this is no gzip-compressed tar\n" * 64, "is not a gzip-compressed tar"),
+    "not-tar": ("not a tar", b"this is no gzip-compressed tar\n" * 64, "archive refused, nothing installed!"),
 }
 
 

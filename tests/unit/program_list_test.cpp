@@ -71,6 +71,37 @@ TEST(ParseProgramList, Table) {
   }
 }
 
+TEST(ParseProgramList, LargeAndDeepLists) {
+  std::string many = "{\"list\": [";
+  for (int i = 0; i < 5000; ++i)
+    many += (i ? "," : "") + std::string("{\"path\": \"p") + std::to_string(i) +
+            "\", \"param\": \"" + std::string(2000, 'x') + "\", \"run\": 2}";
+  many += "]}";  // about 10 MB
+  std::vector<PRO_INFO> entries;
+  ASSERT_EQ(ParseProgramList(many, "/app/bin/", &entries), ListText::kEntries);
+  ASSERT_EQ(entries.size(), 5000u);
+  EXPECT_EQ(entries[4999].path, "/app/bin/p4999");
+  EXPECT_EQ(entries[4999].param_str.size(), 2000u);
+
+  const size_t depth = 1000000;
+  std::string deep_element = "{\"list\": [" + std::string(depth, '[') + std::string(depth, ']') +
+                             ", {\"path\": \"after\"}]}";
+  entries.clear();
+  EXPECT_EQ(ParseProgramList(deep_element, "/app/bin/", &entries), ListText::kEntries);
+  ASSERT_EQ(entries.size(), 1u);  // the nested array is no program
+  EXPECT_EQ(entries[0].path, "/app/bin/after");
+
+  std::string deep_path = "{\"list\": [{\"path\": " + std::string(depth, '[') +
+                          std::string(depth, ']') + "}]}";
+  entries.clear();
+  EXPECT_EQ(ParseProgramList(deep_path, "/app/bin/", &entries), ListText::kEntries);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].path, "/app/bin/_a_r_r_a_y_");
+
+  entries.clear();
+  EXPECT_EQ(ParseProgramList(std::string(depth, '['), "/app/bin/", &entries), ListText::kNotJson);
+}
+
 PRO_INFO Entry(pid_t pid, const char* path, int run_tick, bool running) {
   PRO_INFO info;
   info.pid = pid;
