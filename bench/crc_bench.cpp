@@ -20,6 +20,7 @@
 #include "ChildProcess.h"
 #include "Crc32Fast.h"
 #include "UniqueFd.h"
+#include "BenchPaths.h"
 
 namespace {
 
@@ -29,17 +30,6 @@ constexpr int kRounds = 5;
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-std::string DefaultMonitorPath() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "monitor";
-  self[n] = '\0';
-  std::string dir(self);
-  dir.resize(dir.rfind('/'));      // <build>/bench
-  dir.resize(dir.rfind('/') + 1);  // <build>/
-  return dir + "monitor";
 }
 
 bool WriteRandomFile(const std::string& path, size_t size) {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "UniqueFd.h"
+#include "BenchPaths.h"
 
 extern char** environ;
 
@@ -100,17 +101,6 @@ bool WriteFileAs(const std::string& path, const std::string& text, mode_t mode) 
 bool CopyFile(const std::string& from, const std::string& to) {
   std::string data;
   return ReadWhole(from, &data) && WriteFileAs(to, data, 0755);
-}
-
-std::string DefaultMonitorPath() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "monitor";
-  self[n] = '\0';
-  std::string dir(self);
-  dir.resize(dir.rfind('/'));      // <build>/bench
-  dir.resize(dir.rfind('/') + 1);  // <build>/
-  return dir + "monitor";
 }
 
 // Fields of /proc/<pid>/stat after the command name: [0] is the state (field 3).

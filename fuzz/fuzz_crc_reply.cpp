@@ -16,14 +16,8 @@
 #include "CommLog.h"
 #include "Json.h"
 #include "Updater.h"
+#include "FuzzCheck.h"
 
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      fprintf(stderr, "broken invariant: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                                  \
-    }                                                                           \
-  } while (0)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();

@@ -14,14 +14,8 @@
 #include <vector>
 
 #include "Json.h"
+#include "FuzzCheck.h"
 
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      fprintf(stderr, "broken invariant: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                                  \
-    }                                                                           \
-  } while (0)
 
 namespace {
 

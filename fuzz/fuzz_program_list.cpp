@@ -12,14 +12,8 @@
 #include "Json.h"
 #include "Launcher.h"
 #include "ProgramList.h"
+#include "FuzzCheck.h"
 
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      fprintf(stderr, "broken invariant: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                                  \
-    }                                                                           \
-  } while (0)
 
 namespace {
 

@@ -16,14 +16,8 @@
 
 #include "SingletonBase.h"
 #include "ToolHelper.h"
+#include "FuzzCheck.h"
 
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      fprintf(stderr, "broken invariant: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                                  \
-    }                                                                           \
-  } while (0)
 
 namespace {
 

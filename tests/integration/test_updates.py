@@ -287,3 +287,20 @@ def test_archive_published_before_its_crc_file_is_still_installed(app, server, p
              in app.log_text(), timeout=20, what="the mismatch")
     server.publish("app.tar.gz.crc", crc_file(v2))
     wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 installed")
+
+
+def test_stopped_programs_do_not_delay_the_new_versions_restarts(app, server, processes):
+    """Each program an installation stopped used to cost the loop a pause
+    before the new version's programs could be restarted."""
+    stopped = 40
+    publish(server, version_archive(
+        "v1", entries=[{"path": "v1", "param": str(i), "run": 0} for i in range(stopped)]))
+    start(processes, app)
+    wait_for(lambda: len(app.runs("v1")) == stopped, timeout=20, what="version 1 running")
+
+    # Version 2 is one program that ends at once and is started again each time.
+    publish(server, version_archive("v2", extra={"bin/v2.sleep": b"0"}))
+    wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 started")
+    # A pause after each end, not one per stopped program (12 s) first.
+    wait_for(lambda: len(app.runs("v2")) >= 3, timeout=15 * 0.3, what="version 2 restarted twice")
+    assert len(app.runs("v1")) == stopped

@@ -112,6 +112,13 @@ PRO_INFO Entry(pid_t pid, const char* path, int run_tick, bool running) {
   return info;
 }
 
+// An entry for /bin/sleep 60.
+PRO_INFO Sleeping(pid_t pid, int run_tick, bool running) {
+  PRO_INFO info = Entry(pid, "/bin/sleep", run_tick, running);
+  info.param_str = "60";
+  return info;
+}
+
 // Owns the table's contents for one test and reaps whatever it started.
 class ProgramTable : public ::testing::Test {
  protected:
@@ -260,6 +267,64 @@ TEST_F(ProgramTable, FailedForkEntryIsRestartedInAPassWithoutChildren) {
   EXPECT_TRUE(RestartEnded(-1));
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
   EXPECT_GT(m_all_process[0].pid, 0);
+}
+
+// What an installation's stop means to the loop: the programs it stopped are
+// neither queued nor started again until LoadProcessList, and ends whose
+// entries are gone or stopped cost the loop no pause.
+TEST_F(ProgramTable, StoppedProgramsWaitForLoadProcessList) {
+  pid_t live = RunProcess("/bin/sleep", "60");
+  pid_t queued = EndedAndReaped();  // ended before the stop, still waiting its turn
+  ASSERT_GT(live, 0);
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Sleeping(live, kUnlimitedRuns, true));
+    m_all_process.push_back(Sleeping(queued, 3, false));
+  }
+  testing::internal::CaptureStdout();
+  killProcessList();
+  testing::internal::GetCapturedStdout();
+  siginfo_t info{};
+  waitid(P_PID, static_cast<id_t>(live), &info, WEXITED | WNOWAIT);
+
+  std::deque<pid_t> ended;
+  ReapEnded(ended);
+  EXPECT_TRUE(ended.empty());  // its end would cost a pause of the new table's time
+  for (pid_t pid : {live, queued}) {
+    EXPECT_FALSE(WaitsOnEnded(pid)) << pid;
+    EXPECT_FALSE(RestartEnded(pid)) << pid;  // the files are being replaced
+  }
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    EXPECT_FALSE(m_all_process[0].running);
+    EXPECT_EQ(m_all_process[0].pid, live);
+    EXPECT_EQ(m_all_process[1].run_tick, 3);
+  }
+
+  // The list could not be read anew: the same entries start again, each once.
+  LoadProcessList();
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  EXPECT_TRUE(m_all_process[0].running);
+  EXPECT_NE(m_all_process[0].pid, live);
+  EXPECT_TRUE(m_all_process[1].running);
+  EXPECT_EQ(m_all_process[1].run_tick, 2);
+  EXPECT_FALSE(m_all_process[0].stopped || m_all_process[1].stopped);
+}
+
+TEST_F(ProgramTable, LoopWaitsOnlyOnEndsTheTableStillHolds) {
+  pid_t with_starts = EndedAndReaped(), exhausted = EndedAndReaped();
+  pid_t dropped = EndedAndReaped();
+  pid_t live = RunProcess("/bin/sleep", "60");
+  {
+    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+    m_all_process.push_back(Sleeping(with_starts, 2, false));
+    m_all_process.push_back(Sleeping(exhausted, 0, false));
+    m_all_process.push_back(Sleeping(live, 2, true));
+  }
+  EXPECT_TRUE(WaitsOnEnded(with_starts));
+  EXPECT_TRUE(WaitsOnEnded(exhausted));  // its pause paces the loop as before
+  EXPECT_FALSE(WaitsOnEnded(dropped));   // its table was replaced
+  EXPECT_FALSE(WaitsOnEnded(live));
 }
 
 TEST(RunProcess, NullArgumentsStartNothing) {
