@@ -217,3 +217,14 @@ def test_paths_and_parameters_with_shell_characters_run_nothing_else(app, proces
     for where in (tmp_path, app.root, app.bin):
         for leftover in ("pwned", "pwned2", "pwned3", "pwned4"):
             assert not os.path.exists(os.path.join(where, leftover))
+
+
+def test_jemalloc_is_the_allocator(app, processes):
+    app.write_list([])
+    proc = start(processes, app)
+
+    def maps():
+        with open("/proc/%d/maps" % proc.pid) as f:
+            return f.read()
+    wait_for(lambda: os.path.exists(app.path("tavrin.exe")), what="the supervisor running")
+    assert "libjemalloc" in maps()
