@@ -4,23 +4,22 @@
 #include "CommLog.h"
 
 // Console in red, then the day's log file with "ERROR>" after the tag.
-#define REPORT_ERROR(text, ...)                                                              \
-  do {                                                                                       \
-    COMMUSE::ComPrintLog& log_ = COMMUSE::ComPrintLog::GetInstance();                        \
-    log_.LogForce_A(31, 4, (char*)"<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
-    log_.LogForce_A(0, 2, (char*)"<QMLOG>ERROR>[%s : %d] " text, __FILE__, __LINE__,         \
-                    ##__VA_ARGS__);                                                          \
+#define REPORT_ERROR(text, ...)                                                               \
+  do {                                                                                        \
+    COMMUSE::ComPrintLog& log_ = COMMUSE::ComPrintLog::GetInstance();                         \
+    log_.LogForce_A(31, 4, "<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__);      \
+    log_.LogForce_A(0, 2, "<QMLOG>ERROR>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
   } while (0)
 
 // Console without colour, then the day's log file, with the same text.
-#define REPORT_NOTICE(text, ...)                                                             \
-  do {                                                                                       \
-    COMMUSE::ComPrintLog& log_ = COMMUSE::ComPrintLog::GetInstance();                        \
-    log_.LogForce_A(65535, 4, (char*)"<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
-    log_.LogForce_A(0, 2, (char*)"<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
+#define REPORT_NOTICE(text, ...)                                                            \
+  do {                                                                                      \
+    COMMUSE::ComPrintLog& log_ = COMMUSE::ComPrintLog::GetInstance();                       \
+    log_.LogForce_A(65535, 4, "<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
+    log_.LogForce_A(0, 2, "<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__);     \
   } while (0)
 
 // Console only, in the given colour.
-#define REPORT_CONSOLE(color, text, ...)                                                     \
-  COMMUSE::ComPrintLog::GetInstance().LogForce_A(color, 4, (char*)"<QMLOG>[%s : %d] " text,  \
-                                                 __FILE__, __LINE__, ##__VA_ARGS__)
+#define REPORT_CONSOLE(color, text, ...)                                                       \
+  COMMUSE::ComPrintLog::GetInstance().LogForce_A(color, 4, "<QMLOG>[%s : %d] " text, __FILE__, \
+                                                 __LINE__, ##__VA_ARGS__)
