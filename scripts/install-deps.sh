@@ -9,7 +9,7 @@ libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev
 googletest libgtest-dev
 python3 python3-pytest openssl curl
 tar gzip procps iproute2 ca-certificates
-dpkg-dev systemd
+dpkg-dev file systemd
 clang libclang-rt-14-dev
 "
 
