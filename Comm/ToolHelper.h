@@ -57,7 +57,9 @@ class qmToolHelper : public SingletonBase<qmToolHelper> {
 
   // Runs command through the shell and appends its output behind the text in
   // buf, in lines of at most 1023 characters, while the text still fits with
-  // its terminating zero: the number of characters appended.
+  // its terminating zero: the number of characters appended. At the first
+  // line that does not fit, reading stops and the command (its whole process
+  // group) is ended: endless output cannot hold the caller or its memory.
   int cmd_system(char* buf, size_t buflen, const char* command);
   // The command's whole standard output.
   std::string cmd_system(const char* command);
