@@ -144,6 +144,63 @@ int qmChildProcess::RunShell(const std::string& command, std::string* output) {
   return Run({"/bin/sh", "-c", command}, output);
 }
 
+int qmChildProcess::RunShellWhile(const std::string& command,
+                                  const std::function<bool(const char*, size_t)>& take) {
+  const char* args[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  UniqueFd null_in(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null_in.valid()) return -1;
+  UniqueFd rd, wr;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  rd.reset(fds[0]);
+  wr.reset(fds[1]);
+  fflush(stdout);
+
+  pid_t pid;
+  {
+    std::lock_guard<std::mutex> lock(HelperMutex());
+    pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      if (dup2(null_in.get(), STDIN_FILENO) < 0 || dup2(wr.get(), STDOUT_FILENO) < 0) _exit(127);
+      PrepareExec();
+      execv(args[0], const_cast<char* const*>(args));
+      _exit(127);
+    }
+    if (pid < 0) return -1;
+    // Also here, so that the group exists before any kill below.
+    setpgid(pid, pid);
+    Helpers().insert(pid);
+  }
+  wr.reset();
+
+  char buf[16384];
+  for (;;) {
+    ssize_t n = read(rd.get(), buf, sizeof buf);
+    if (n > 0) {
+      if (!take(buf, static_cast<size_t>(n))) {
+        // The leader is not reaped yet, so its id still names the group.
+        kill(-pid, SIGKILL);
+        break;
+      }
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  rd.reset();
+
+  int status = -1;
+  pid_t r;
+  do {
+    r = waitpid(pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r != pid) status = -1;
+
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  Helpers().erase(pid);
+  return status;
+}
+
 bool qmChildProcess::IsHelper(pid_t pid) {
   std::lock_guard<std::mutex> lock(HelperMutex());
   return Helpers().count(pid) != 0;

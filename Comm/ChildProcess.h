@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ class qmChildProcess {
 
   // Runs command through /bin/sh -c, as Run does.
   static int RunShell(const std::string& command, std::string* output);
+
+  // Runs command through /bin/sh -c in a process group of its own, with
+  // standard input from /dev/null (a background group reading the terminal
+  // would be stopped), and hands its standard output to take as it comes.
+  // Once take returns false nothing more is read and the whole group is
+  // killed, so a command with endless output ends too. Returns the wait
+  // status, or -1 when the child could not be started or waited for.
+  static int RunShellWhile(const std::string& command,
+                           const std::function<bool(const char* data, size_t len)>& take);
 
   // True while pid is a helper child started by Run: its owner will reap it,
   // so the supervision loop must leave it alone.

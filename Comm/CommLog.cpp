@@ -185,9 +185,20 @@ void ComPrintLog::LogEvenFA(const char* message) {
   if (n < 0 || static_cast<size_t>(n) >= sizeof name) return;
 
   std::lock_guard<std::mutex> lock(_cs_log);
-  if (access(name, F_OK) != 0 || !_LogFile.valid()) {
+  // Reopened whenever the name now names another file (a new day whose file
+  // someone else created first, a file moved away and replaced) or nothing.
+  struct stat named;
+  if (!_LogFile.valid() || stat(name, &named) != 0 || named.st_dev != _LogDev ||
+      named.st_ino != _LogIno) {
     _LogFile.reset();
     _LogFile.reset(open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    struct stat opened;
+    if (_LogFile.valid() && fstat(_LogFile.get(), &opened) == 0) {
+      _LogDev = opened.st_dev;
+      _LogIno = opened.st_ino;
+    } else {
+      _LogFile.reset();
+    }
   }
   // Each write(2) goes straight to the file: the append is also the flush.
   if (_LogFile.valid()) WriteAll(_LogFile.get(), message, strlen(message));

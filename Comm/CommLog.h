@@ -4,6 +4,8 @@
 // with a "log"-like argument, to the console in colour.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -58,6 +60,10 @@ class ComPrintLog {
   // The open log file: an O_APPEND | O_CLOEXEC descriptor, so programs the
   // supervisor starts never inherit it; closed until the first file message.
   UniqueFd _LogFile;
+  // Device and inode of _LogFile: a record goes to it only while the day's
+  // name still names this very file.
+  dev_t _LogDev = 0;
+  ino_t _LogIno = 0;
   char _szLogFilePath[513];
   char _szAppFileName[513];
   int _nLogState = 0;

@@ -1,88 +1,28 @@
-// The single-instance test: a record "name|pid" of the last process that
-// passed it. The record lies in a directory every user may write (/tmp), so
-// its text is only ever compared, never run, and no link planted at its path
-// is followed.
+// The single-instance test. A record in /tmp cannot tell a live supervisor
+// from any process that took its pid, and any user can block or spoil it; an
+// flock can be held only by a live process that has the file open, is
+// dropped by the kernel when that process dies however it dies, and is
+// taken by exactly one of two processes that try at once. So the lock
+// decides, in a directory only its owner writes, on a file no other user can
+// open; the record in /tmp is kept for the scripts that read it.
 #include <errno.h>
 #include <fcntl.h>
-#include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "ToolHelper.h"
 #include "UniqueFd.h"
 
 namespace {
 
-// A real record is a file name, "|" and a process id.
-constexpr size_t kMaxRecord = 4096;
-
-// Reads up to limit + 1 bytes of fd into out; false on a read error.
-bool ReadUpTo(int fd, size_t limit, std::string* out) {
-  char buf[4096];
-  while (out->size() <= limit) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      out->append(buf, static_cast<size_t>(n));
-    } else if (n == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// The record's text; false when it is missing, not a regular file (a link
-// is not followed), not written by this user, unreadable or too long to be a
-// record. Another user's file in /tmp is no record of ours: heeding it would
-// let anyone keep the supervisor from starting.
-bool ReadRecord(const std::string& path, std::string* content) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_uid != geteuid()) return false;
-  return ReadUpTo(fd.get(), kMaxRecord, content) && content->size() <= kMaxRecord;
-}
-
-// "name|pid" with a non-empty name and a positive decimal pid.
-bool ParseRecord(const std::string& content, std::string* name, pid_t* pid) {
-  size_t bar = content.find('|');
-  if (bar == 0 || bar == std::string::npos || content.find('|', bar + 1) != std::string::npos) {
-    return false;
-  }
-  std::string digits = content.substr(bar + 1);
-  if (digits.empty() || digits.size() > 10) return false;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-  }
-  long value = strtol(digits.c_str(), nullptr, 10);
-  if (value <= 0 || value > INT_MAX) return false;
-  *name = content.substr(0, bar);
-  *pid = static_cast<pid_t>(value);
-  return true;
-}
-
-// Whether pid is a live process of this user whose command line (arguments
-// joined by blanks) contains name. A zombie or a kernel thread has no
-// command line; another user's process is no instance of ours.
-bool RunsProgram(pid_t pid, const std::string& name) {
-  std::string dir = "/proc/" + std::to_string(pid);
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || st.st_uid != geteuid()) return false;
-  std::string path = dir + "/cmdline";
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  std::string cmdline;
-  if (!fd.valid() || !ReadUpTo(fd.get(), SIZE_MAX - 1, &cmdline)) return false;
-  while (!cmdline.empty() && cmdline.back() == '\0') cmdline.pop_back();
-  for (char& c : cmdline) {
-    if (c == '\0') c = ' ';
-  }
-  return !cmdline.empty() && cmdline.find(name) != std::string::npos;
-}
+std::string Why(const char* what, int err) { return std::string(what) + ": " + strerror(err); }
 
 bool WriteAll(int fd, const std::string& data) {
   size_t done = 0;
@@ -99,30 +39,110 @@ bool WriteAll(int fd, const std::string& data) {
 
 // Writes a new file beside the record and renames it into place: whatever
 // stands at the path (a link, another user's file) is replaced, never
-// written through, and readers never see half a record.
-void WriteRecord(const std::string& path, const std::string& content) {
+// written through, and readers never see half a record. "" or why not.
+std::string WriteRecord(const std::string& path, const std::string& content) {
   std::string temp = path + ".XXXXXX";
   UniqueFd fd(mkostemp(&temp[0], O_CLOEXEC));
-  if (!fd.valid()) return;
-  bool ok = fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), content);
-  if (close(fd.release()) != 0) ok = false;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) unlink(temp.c_str());
+  if (!fd.valid()) return Why("cannot create a file beside it", errno);
+  std::string why;
+  if (fchmod(fd.get(), 0644) != 0 || !WriteAll(fd.get(), content)) why = Why("cannot write", errno);
+  if (close(fd.release()) != 0 && why.empty()) why = Why("cannot write", errno);
+  if (why.empty() && rename(temp.c_str(), path.c_str()) != 0) why = Why("cannot replace", errno);
+  if (!why.empty()) unlink(temp.c_str());
+  return why;
+}
+
+// "name|pid" of this process at path; "" or why it could not be written.
+std::string RecordSelf(qmToolHelper& tool, const std::string& path) {
+  std::string app_path = tool.GetAppPath();
+  std::string base = app_path.substr(app_path.rfind('/') + 1);
+  return WriteRecord(path, base + "|" + std::to_string(getpid()));
+}
+
+// Opens the lock file as one this user alone can open; "" or why not.
+std::string OpenLock(const std::string& path, UniqueFd* fd) {
+  if (path.empty()) return "no place for the lock (the executable's directory is unknown)";
+  // Non-blocking and no controlling terminal: whatever stands there, the
+  // open itself must do nothing.
+  fd->reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                 0600));
+  if (!fd->valid()) {
+    return errno == ELOOP ? std::string("a symbolic link stands there") : Why("cannot open", errno);
+  }
+  struct stat st;
+  if (fstat(fd->get(), &st) != 0) return Why("cannot examine", errno);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_uid != geteuid()) return "owned by another user";
+  // Another user who could open it could hold the lock for ever.
+  if ((st.st_mode & 07077) != 0 && fchmod(fd->get(), 0600) != 0) {
+    return Why("cannot make it private", errno);
+  }
+  return std::string();
+}
+
+// The lock name beside a record name: tavrin.exe gives tavrin.lock.
+std::string LockName(const std::string& record_name) {
+  size_t dot = record_name.rfind('.');
+  return (dot == std::string::npos || dot == 0 ? record_name : record_name.substr(0, dot)) +
+         ".lock";
+}
+
+// RunOneProcess keeps what it took: its callers have no place for the lock.
+// Keyed by process too: a forked child has a copy of the map, but it is not
+// the instance and must ask the lock like any other process.
+int KeepInstance(qmToolHelper& tool, const std::string& lock_path, const std::string& record_path) {
+  static std::mutex held_mutex;
+  static std::map<std::pair<pid_t, std::string>, UniqueFd> held;
+  std::lock_guard<std::mutex> guard(held_mutex);
+  const auto key = std::make_pair(getpid(), lock_path);
+  if (held.count(key) != 0) {
+    RecordSelf(tool, record_path);  // this process already is the instance
+    return 1;
+  }
+  qmToolHelper::INSTANCE_LOCK instance = tool.TakeInstanceLock(lock_path, record_path);
+  if (instance.result != 1) return 0;
+  held[key] = std::move(instance.lock);
+  return 1;
 }
 
 }  // namespace
 
-int qmToolHelper::RunOneProcess(std::string file_name) { return RunOneProcess(file_name, "/tmp/"); }
+std::string qmToolHelper::InstanceLockPath(const std::string& lock_name, bool beside_exe) {
+  if (!beside_exe && geteuid() == 0) return "/run/" + lock_name;
+  std::string dir = GetAppDir();
+  return dir.empty() ? std::string() : dir + "/" + lock_name;
+}
+
+qmToolHelper::INSTANCE_LOCK qmToolHelper::TakeInstanceLock(const std::string& lock_path,
+                                                           const std::string& record_path) {
+  INSTANCE_LOCK instance;
+  instance.lock_error = OpenLock(lock_path, &instance.lock);
+  if (!instance.lock_error.empty()) {
+    instance.lock.reset();
+    return instance;
+  }
+  int r;
+  do {
+    r = flock(instance.lock.get(), LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    if (errno == EWOULDBLOCK) {
+      instance.result = 0;
+    } else {
+      instance.lock_error = Why("cannot lock", errno);
+    }
+    instance.lock.reset();
+    return instance;
+  }
+  instance.result = 1;
+  instance.record_error = RecordSelf(*this, record_path);
+  return instance;
+}
+
+int qmToolHelper::RunOneProcess(std::string file_name) {
+  return KeepInstance(*this, InstanceLockPath(LockName(file_name), false), "/tmp/" + file_name);
+}
 
 int qmToolHelper::RunOneProcess(std::string file_name, const std::string& record_dir) {
-  const std::string path = record_dir + file_name;
-  std::string content, name;
-  pid_t pid = 0;
-  if (ReadRecord(path, &content) && ParseRecord(content, &name, &pid) && pid != getpid() &&
-      RunsProgram(pid, name)) {
-    return 0;
-  }
-  std::string app_path = GetAppPath();
-  std::string base = app_path.substr(app_path.rfind('/') + 1);
-  WriteRecord(path, base + "|" + std::to_string(getpid()));
-  return 1;
+  return KeepInstance(*this, record_dir + LockName(file_name), record_dir + file_name);
 }

@@ -218,18 +218,37 @@ int qmToolHelper::GetCpuCnt() { return get_nprocs_conf(); }
 
 int qmToolHelper::cmd_system(char* buf, size_t buflen, const char* command) {
   if (!buf || buflen == 0 || !command) return 0;
-  std::string out;
-  if (!RunCommand(command, &out)) return 0;
   // Behind what buf already holds; the terminating zero always fits.
   const size_t start = strnlen(buf, buflen);
   size_t appended = 0;
-  ForEachPiece(out, [&](const char* text, size_t len) {
-    if (start + appended + len >= buflen) return false;
-    memcpy(buf + start + appended, text, len);
+  // Bytes of the pieces taken; beside appended only when zero bytes cut some.
+  size_t consumed = 0;
+  // Pieces as a line reader with a 1024-byte buffer gives them: a line of at
+  // most 1023 bytes, seen as a C string (a zero byte ends it). Reading stops
+  // at the first piece that would reach buflen, and the command is ended.
+  std::string piece;
+  auto take_piece = [&]() {
+    if (start + consumed + piece.size() >= buflen) return false;
+    size_t len = strnlen(piece.data(), piece.size());
+    memcpy(buf + start + appended, piece.data(), len);
     appended += len;
+    consumed += piece.size();
     buf[start + appended] = '\0';
+    piece.clear();
+    return true;
+  };
+  bool stopped = false;
+  qmChildProcess::RunShellWhile(command, [&](const char* data, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+      piece.push_back(data[i]);
+      if ((data[i] == '\n' || piece.size() == 1023) && !take_piece()) {
+        stopped = true;
+        return false;
+      }
+    }
     return true;
   });
+  if (!stopped && !piece.empty()) take_piece();  // the last line, without its line break
   return static_cast<int>(appended);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SingletonBase.h"
+#include "UniqueFd.h"
 
 class qmToolHelper : public SingletonBase<qmToolHelper> {
  public:
@@ -57,7 +58,9 @@ class qmToolHelper : public SingletonBase<qmToolHelper> {
 
   // Runs command through the shell and appends its output behind the text in
   // buf, in lines of at most 1023 characters, while the text still fits with
-  // its terminating zero: the number of characters appended.
+  // its terminating zero: the number of characters appended. At the first
+  // line that does not fit, reading stops and the command (its whole process
+  // group) is ended: endless output cannot hold the caller or its memory.
   int cmd_system(char* buf, size_t buflen, const char* command);
   // The command's whole standard output.
   std::string cmd_system(const char* command);
@@ -74,10 +77,37 @@ class qmToolHelper : public SingletonBase<qmToolHelper> {
   // Modification time of the file; 0 when it cannot be opened.
   time_t GetFileModiTime(const char* path);
 
-  // Single-instance test on the record "/tmp/" + file_name: 0 when the
-  // process recorded there is alive and runs the recorded executable, 1
-  // after recording this process ("name|pid") instead.
+  // Outcome of the single-instance test.
+  struct INSTANCE_LOCK {
+    // 1: this process is the instance; 0: another process holds the lock;
+    // -1: the lock file cannot be used, lock_error says why.
+    int result = -1;
+    // Holds the lock while result is 1: keep it open for as long as this
+    // process is the instance. Close-on-exec, so no child inherits it.
+    UniqueFd lock;
+    std::string lock_error;
+    // With result 1: why the record could not be written, "" when it was.
+    std::string record_error;
+  };
+  // Where the single-instance lock lock_name lives: in /run for root, beside
+  // the executable for any other user or with beside_exe; "" when the
+  // executable's directory is unknown. Both places only their owner writes.
+  std::string InstanceLockPath(const std::string& lock_name, bool beside_exe);
+  // The single-instance test. "Another instance runs" is decided by an
+  // exclusive lock on lock_path (created if missing; it must be a regular file
+  // of this user, opened without following a link), which only a live
+  // process can hold. With the lock taken this process is recorded
+  // ("name|pid") at record_path for scripts that read it; the record decides
+  // nothing.
+  INSTANCE_LOCK TakeInstanceLock(const std::string& lock_path, const std::string& record_path);
+
+  // TakeInstanceLock with the record "/tmp/" + file_name and the lock named
+  // after it (tavrin.exe: tavrin.lock) at InstanceLockPath. The lock is kept
+  // for the life of the process. 1: this process is the instance (recorded if
+  // the record could be written); 0: another instance runs or the lock cannot
+  // be used, so this one must not go on.
   int RunOneProcess(std::string file_name);
-  // The same with the record in record_dir (ending with "/").
+  // The same with the record and the lock in record_dir (ending with "/"), a
+  // directory other users cannot write.
   int RunOneProcess(std::string file_name, const std::string& record_dir);
 };

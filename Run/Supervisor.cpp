@@ -47,10 +47,28 @@ bool Reaped(pid_t pid) {
   return r == pid || (r < 0 && errno == ECHILD);
 }
 
+// 1 when this process is the one supervisor, 0 when another one runs. A lock
+// that cannot be used ends the process with status 1: without it, nothing
+// tells whether a second supervisor would start every program twice.
 int SingleInstanceTest() {
   qmToolHelper& tool = SingletonBase<qmToolHelper>::Instance();
-  if (timing::kRecordInAppDir) return tool.RunOneProcess("tavrin.exe", tool.GetAppDir() + "/");
-  return tool.RunOneProcess("tavrin.exe");
+  const std::string record =
+      timing::kRecordInAppDir ? tool.GetAppDir() + "/tavrin.exe" : "/tmp/tavrin.exe";
+  const std::string lock_path = tool.InstanceLockPath("tavrin.lock", timing::kRecordInAppDir);
+  // Open for the life of the process, like the log file: holding the lock is
+  // what tells every later start that this supervisor runs, and the kernel
+  // drops it when the process ends, however it ends.
+  static qmToolHelper::INSTANCE_LOCK instance = tool.TakeInstanceLock(lock_path, record);
+  if (instance.result < 0) {
+    REPORT_ERROR("single-instance lock unusable, quit! %s lock:%s", instance.lock_error.c_str(),
+                 lock_path.c_str());
+    exit(1);
+  }
+  if (instance.result == 1 && !instance.record_error.empty()) {
+    REPORT_ERROR("single-instance record not written! %s record:%s", instance.record_error.c_str(),
+                 record.c_str());
+  }
+  return instance.result;
 }
 
 // Pauses restart_pause ms from now, reaping whatever ends meanwhile.

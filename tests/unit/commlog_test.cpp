@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "CommLogClock.h"
 #include "CommLogUtil.h"
 
@@ -108,6 +109,38 @@ TEST_F(LogFile, DeletedFileIsCreatedAgain) {
   ASSERT_EQ(unlink(DayFile("2025-1-9").c_str()), 0);
   log_.LogForce_A(0, 2, "two");
   EXPECT_EQ(ReadFile(DayFile("2025-1-9")), Record("09:05:03", "two"));
+}
+
+// Another process writes the day's file under its name, as a second instance
+// reporting at start-up or an operator would.
+void OtherProcessCreates(const fs::path& file, const std::string& text) {
+  std::string out;
+  ASSERT_EQ(qmChildProcess::Run({"/bin/sh", "-c", "printf '%s' \"$1\" >> \"$2\"", "sh", text,
+                                 file.string()},
+                                &out),
+            0);
+}
+
+TEST_F(LogFile, NewDaysFileCreatedByAnotherProcessIsAppendedTo) {
+  g_fake_now = LocalTime(2025, 1, 9, 23, 59, 59);
+  log_.LogForce_A(0, 2, "before");
+  g_fake_now = LocalTime(2025, 1, 10, 0, 0, 1);
+  OtherProcessCreates(DayFile("2025-1-10"), "\nother's record");
+  log_.LogForce_A(0, 2, "after");
+
+  EXPECT_EQ(ReadFile(DayFile("2025-1-9")), Record("23:59:59", "before"));
+  EXPECT_EQ(ReadFile(DayFile("2025-1-10")), "\nother's record" + Record("00:00:01", "after"));
+}
+
+TEST_F(LogFile, FileReplacedUnderItsNameIsLeftForTheNewOne) {
+  log_.LogForce_A(0, 2, "one");
+  const fs::path moved = dir_ / "moved.log";
+  fs::rename(DayFile("2025-1-9"), moved);
+  OtherProcessCreates(DayFile("2025-1-9"), "fresh");
+  log_.LogForce_A(0, 2, "two");
+
+  EXPECT_EQ(ReadFile(moved), Record("09:05:03", "one"));
+  EXPECT_EQ(ReadFile(DayFile("2025-1-9")), "fresh" + Record("09:05:03", "two"));
 }
 
 TEST_F(LogFile, MissingDirectoryIsCreatedOneLevelOnly) {

@@ -6,10 +6,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -231,6 +233,87 @@ TEST(CmdSystem, BufferTakesWholeLinesWhileTheyFit) {
     EXPECT_EQ(std::string(buf.data()), c.want);
     for (size_t i = c.buflen; i < buf.size(); ++i) ASSERT_EQ(buf[i], '#') << "written past buflen";
   }
+}
+
+namespace {
+
+// Members of process group pgid that have not ended (zombies have).
+int LiveMembers(pid_t pgid) {
+  int live = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(in, line)) continue;
+    size_t paren = line.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream fields(line.substr(paren + 2));
+    char state = 0;
+    pid_t ppid = 0, pgrp = 0;
+    fields >> state >> ppid >> pgrp;
+    if (pgrp == pgid && state != 'Z' && state != 'X') ++live;
+  }
+  return live;
+}
+
+}  // namespace
+
+// The command writes its shell's id (its process group) to a file first.
+TEST(CmdSystem, BufferStopsReadingWhenFullAndEndsTheCommand) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("tool-cmd-full-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string pid_file = (dir / "pid").string(), done = (dir / "done").string();
+  const std::string xs(1023, 'x');
+  std::string want_xs;
+  for (int i = 0; i < 97; ++i) want_xs += xs;  // 98 pieces would reach 100000
+  std::string want_ys;
+  for (int i = 0; i < 2047; ++i) want_ys += "y\n";
+  struct Case {
+    std::string command;
+    size_t buflen;
+    std::string want;
+  } cases[] = {
+      {"yes", 4096, want_ys},
+      {"yes | cat", 4096, want_ys},  // the pipeline's every process ends
+      // 64 MiB, far more than a pipe holds: "done" only if all was read.
+      {"head -c 67108864 /dev/zero | tr '\\0' x; touch " + done, 100000, want_xs},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::filesystem::remove(pid_file);
+    std::vector<char> buf(c.buflen, '#');
+    buf[0] = '\0';
+    const std::string command = "echo $$ > " + pid_file + "; " + c.command;
+    int got = -1;
+    std::atomic<bool> returned{false};
+    std::thread runner([&] {
+      got = Tool().cmd_system(buf.data(), c.buflen, command.c_str());
+      returned = true;
+    });
+    // Should the call not end the command, end it here (the call then
+    // returns and the case fails) rather than hang.
+    pid_t pgid = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!returned && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::ifstream(pid_file) >> pgid;
+    if (!returned && pgid > 0) kill(-pgid, SIGKILL);
+    runner.join();
+    ASSERT_GT(pgid, 0);
+    EXPECT_EQ(got, static_cast<int>(c.want.size()));
+    EXPECT_TRUE(std::string(buf.data()) == c.want) << std::string(buf.data()).substr(0, 80);
+
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (LiveMembers(pgid) > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const int left = LiveMembers(pgid);
+    EXPECT_EQ(left, 0) << "a process of the command still runs";
+    if (left > 0) kill(-pgid, SIGKILL);
+    EXPECT_FALSE(std::filesystem::exists(done)) << "the whole output was read";
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(CmdSystem, BufferAppendsBehindItsTextAndStaysInside) {
