@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
@@ -218,9 +219,10 @@ bool SignedTimestamp(const std::string& trusted_comment, uint64_t* seconds) {
 }
 
 std::string KeyIdText(const unsigned char (&key_id)[kSignKeyIdBytes]) {
-  // The tool prints the id as a little-endian 64-bit number.
+  // The tool prints the id as a little-endian 64-bit number, without leading zeros.
+  uint64_t id = 0;
+  for (size_t i = kSignKeyIdBytes; i-- > 0;) id = (id << 8) | key_id[i];
   char text[2 * kSignKeyIdBytes + 1];
-  for (size_t i = 0; i < kSignKeyIdBytes; ++i)
-    snprintf(text + 2 * i, 3, "%02X", key_id[kSignKeyIdBytes - 1 - i]);
+  snprintf(text, sizeof text, "%" PRIX64, id);
   return text;
 }

@@ -45,5 +45,5 @@ std::string VerifyFileSignature(const SignKey& key, const SignatureFile& sig,
 // value is not a decimal number of at most 64 bits.
 bool SignedTimestamp(const std::string& trusted_comment, uint64_t* seconds);
 
-// A key id as the tool prints it: 16 upper-case hexadecimal digits.
+// A key id as the tool prints it: upper-case hexadecimal, without leading zeros.
 std::string KeyIdText(const unsigned char (&key_id)[kSignKeyIdBytes]);

@@ -100,6 +100,8 @@ TEST_F(SignatureTest, PublicKeyTexts) {
   // The id is the one the tool names in the comment line.
   SignKey key = KeyA();
   EXPECT_EQ(Line(pub, 0), "untrusted comment: minisign public key " + KeyIdText(key.key_id));
+  const unsigned char leading_zero[kSignKeyIdBytes] = {0x65, 0xff, 0x12, 0x92, 0x8f, 0x74, 0x3d, 0x05};
+  EXPECT_EQ(KeyIdText(leading_zero), "53D748F9212FF65");
 }
 
 TEST_F(SignatureTest, SignaturesOfTheFile) {
