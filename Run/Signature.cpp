@@ -27,7 +27,12 @@ bool StartsWith(const std::string& s, const char* prefix) {
 }
 
 // Exactly len bytes from standard padded base64, nothing before or after.
+// libsodium's decoder takes some bytes above 127 for base64 characters, so
+// the alphabet is checked first: one text, one reading.
 bool DecodeBase64(const std::string& text, unsigned char* out, size_t len) {
+  if (text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+      std::string::npos)
+    return false;
   size_t got = 0;
   const char* end = nullptr;
   if (sodium_base642bin(out, len, text.data(), text.size(), nullptr, &got, &end,

@@ -88,6 +88,14 @@ void ReportSigningSettings() {
   REPORT_NOTICE("updates must be signed by key %s", KeyIdText(key.key_id).c_str());
 }
 
+int CheckSigningKey() {
+  std::string key_text;
+  if (!ReadPublicKey(&key_text)) return 0;
+  SignKey key;
+  std::string why = ParseSignKey(key_text, &key);
+  return why.empty() ? 0 : Refuse("public_key is not a valid key: " + why, ReadUrl());
+}
+
 int CheckUpdateSignature(const std::string& url, const std::string& archive,
                          std::string* signature) {
   signature->clear();

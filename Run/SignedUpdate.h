@@ -15,6 +15,11 @@ bool ReadPublicKey(std::string* key_text);
 // signed or which key signs them, an error when the key is not valid.
 void ReportSigningSettings();
 
+// 0, or, when the settings hold a public_key that is not a valid key, the
+// report of CheckUpdateSignature and kUpdateSignatureRefused: such a key
+// refuses every check, before any transfer.
+int CheckSigningKey();
+
 // Judges the download at archive, fetched from url, once its CRC matched.
 // Returns 0 when it may be installed, with the signature file's text in
 // *signature ("" when no key is set); otherwise reports "signature refused,

@@ -75,6 +75,7 @@ std::string GetCrc(std::string json_data) {
 }
 
 int Update() {
+  if (CheckSigningKey() != 0) return kUpdateSignatureRefused;
   std::string crc_url = ReadUrl() + ".crc";
   CHttpDown http_down;
   std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS, kMaxCrcFileSize);

@@ -145,28 +145,31 @@ def _garbage_key(app, server, key, other, archive):
     publish(server, archive, key.sign(archive))
 
 
-REFUSALS = [
-    ("no signature file", _no_signature, "not a signature file: "),
-    ("another key", _other_key, "signed by another key (key id "),
-    ("archive byte changed", _byte_changed, "the signature does not match the archive"),
+REFUSALS = [  # name, how the release is published, the reason, whether the archive is fetched
+    ("no signature file", _no_signature, "not a signature file: ", True),
+    ("another key", _other_key, "signed by another key (key id ", True),
+    ("archive byte changed", _byte_changed, "the signature does not match the archive", True),
     ("trusted comment changed", _comment_changed,
-     "the trusted comment does not match its signature"),
-    ("truncated signature file", _truncated, "not a signature file: "),
-    ("no timestamp", _no_timestamp, "no timestamp in the trusted comment"),
-    ("garbage public_key", _garbage_key, "public_key is not a valid key: "),
+     "the trusted comment does not match its signature", True),
+    ("truncated signature file", _truncated, "not a signature file: ", True),
+    ("no timestamp", _no_timestamp, "no timestamp in the trusted comment", True),
+    # Refused at every check, before any transfer.
+    ("garbage public_key", _garbage_key, "public_key is not a valid key: ", False),
 ]
 
 
-@pytest.mark.parametrize("make,why", [c[1:] for c in REFUSALS], ids=[c[0] for c in REFUSALS])
-def test_refused_release_stops_nothing(app, server, key, tmp_path, processes, make, why):
+@pytest.mark.parametrize("make,why,downloads", [c[1:] for c in REFUSALS],
+                         ids=[c[0] for c in REFUSALS])
+def test_refused_release_stops_nothing(app, server, key, tmp_path, processes, make, why,
+                                       downloads):
     v1 = version_archive("v1")
     install_locally(app, v1)
-    start(processes, app)
-    old = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
-
     make(app, server, key, KeyPair(tmp_path / "key b"), version_archive("v2"))
+    start(processes, app)
     url = server.url("/app.tar.gz")
     wait_for(lambda: REFUSED + why in app.log_text(), timeout=20, what="the refusal")
+    old = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
+    # A check while version 1 runs refuses too.
     seen = refusals(app)
     wait_for(lambda: refusals(app) > seen, timeout=20, what="the next check refusing too")
     assert "url:" + url in app.log_text().split(REFUSED + why)[1].split("\n")[0]
@@ -175,6 +178,7 @@ def test_refused_release_stops_nothing(app, server, key, tmp_path, processes, ma
     assert installed(app) == v1
     assert not os.path.exists(app.path("update.gz.part"))
     assert not os.path.exists(app.path("update.gz.minisig"))
+    assert bool(fetched(server, "app.tar.gz")) == downloads
 
 
 def test_older_release_after_a_newer_one_is_refused(app, server, key, processes):

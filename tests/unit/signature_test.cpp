@@ -92,6 +92,9 @@ TEST_F(SignatureTest, PublicKeyTexts) {
       {"two keys", line + "\n" + Line(Read("b.pub"), 1), "more than one key line"},
       {"NUL inside", line + std::string(1, '\0'), "the key holds a NUL byte"},
       {"another algorithm", "RXQ" + line.substr(3), "not an Ed25519 public key"},
+      // libsodium alone would read this byte as a base64 character.
+      {"byte above 127", line.substr(0, 20) + "\x8f" + line.substr(21),
+       "the key line is not a base64"},
   };
   for (const auto& c : cases) {
     SignKey key;
