@@ -13,6 +13,7 @@
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Report.h"
+#include "SignedUpdate.h"
 #include "SingletonBase.h"
 #include "Timing.h"
 #include "ToolHelper.h"
@@ -130,6 +131,7 @@ void RunSupervisor() {
   pthread_sigmask(SIG_BLOCK, &chld, nullptr);
 
   CHttpDown::GlobalInit();
+  ReportSigningSettings();
   Update();
   ReadConfig();
   LoadProcessList();

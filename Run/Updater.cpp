@@ -13,6 +13,7 @@
 #include "Json.h"
 #include "ProgramList.h"
 #include "Report.h"
+#include "SignedUpdate.h"
 #include "SingletonBase.h"
 #include "Timing.h"
 #include "ToolHelper.h"
@@ -74,6 +75,7 @@ std::string GetCrc(std::string json_data) {
 }
 
 int Update() {
+  if (CheckSigningKey() != 0) return kUpdateSignatureRefused;
   std::string crc_url = ReadUrl() + ".crc";
   CHttpDown http_down;
   std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS, kMaxCrcFileSize);
@@ -104,6 +106,13 @@ int Update() {
     REPORT_ERROR("local_crc:%s remote crc:%s \n", local_crc.c_str(), crc.c_str());
     return kUpdateCrcMismatch;
   }
+  // With a public key, only its signature, and no older release, installs.
+  std::string signature;
+  r = CheckUpdateSignature(url, part, &signature);
+  if (r != 0) {
+    unlink(part.c_str());
+    return r;
+  }
   // A publisher's mistake must not stop the programs for nothing, and no
   // member may land outside the application directory.
   std::string why = CheckArchive(part);
@@ -117,6 +126,7 @@ int Update() {
     REPORT_ERROR("write file error! url:%s", path.c_str());
     return kUpdateWriteFailed;
   }
+  KeepInstalledSignature(signature);
 
   std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
   REPORT_CONSOLE(33, "cmd:%s", zip_str.c_str());

@@ -14,6 +14,7 @@ enum UpdateResult {
   kUpdateWriteFailed = -3,    // the local copy could not be written
   kUpdateCrcMismatch = -4,    // the downloaded archive has another CRC; nothing unpacked
   kUpdateUnreadable = -5,     // not a gzip-compressed tar, or reaching outside; nothing stopped
+  kUpdateSignatureRefused = -6,  // a key is set and the signature does not pass; nothing stopped
 };
 
 // The "url" of the update settings file, or "".

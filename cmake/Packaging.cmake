@@ -41,6 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # own command line.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, procps")
+# tools/publish-update.sh --sign signs with it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "minisign")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${MONITOR_PACKAGING_DIR}/debian/conffiles
   ${MONITOR_PACKAGING_DIR}/debian/postinst

@@ -1,8 +1,9 @@
 #!/bin/sh
-# Turns a folder into an update for the supervisor: <name>.tar.gz and its
-# <name>.tar.gz.crc, ready to copy to any static HTTP server.
+# Turns a folder into an update for the supervisor: <name>.tar.gz, its
+# signature <name>.tar.gz.minisig (with --sign) and its <name>.tar.gz.crc,
+# ready to copy to any static HTTP server.
 #
-#   publish-update.sh [--monitor PATH] <folder> <output-dir> [name]
+#   publish-update.sh [--monitor PATH] [--sign SECRET-KEY] <folder> <output-dir> [name]
 #
 # The archive holds the folder's contents with paths relative to the folder
 # (bin/config.json stays bin/config.json), since the supervisor unpacks it
@@ -12,17 +13,24 @@
 # beside this script or in its parent folder, else /opt/monitor/monitor,
 # else one on PATH).
 #
-# Both files are written under temporary names in the output folder and then
-# renamed into place, the archive first: the supervisor reads the .crc file
-# before it fetches the archive, so no server announces an archive it does
-# not hold yet. Needs GNU tar and GNU find.
+# --sign signs the archive with "minisign -S" and that secret key file (made
+# by "minisign -G"; a key with a password asks for it on the terminal). The
+# trusted comment is minisign's own, with the time of signing, which the
+# supervisor compares with the installed release's.
+#
+# The files are made in a temporary folder inside the output folder and then
+# renamed into place: the archive first, then the signature, then the .crc
+# file. The supervisor reads the .crc file before it fetches the others, so
+# no server announces a release it does not hold yet. Needs GNU tar and GNU
+# find, and minisign for --sign.
 set -eu
 
 prog=publish-update
 
 usage() {
-  printf 'usage: %s [--monitor PATH] <folder> <output-dir> [name]\n' "$0"
-  printf 'writes <output-dir>/<name>.tar.gz and <name>.tar.gz.crc (name: update)\n'
+  printf 'usage: %s [--monitor PATH] [--sign SECRET-KEY] <folder> <output-dir> [name]\n' "$0"
+  printf 'writes <output-dir>/<name>.tar.gz, <name>.tar.gz.minisig (with --sign)\n'
+  printf 'and <name>.tar.gz.crc (name: update)\n'
 }
 
 die() {
@@ -45,6 +53,7 @@ plain_path() {
 }
 
 monitor=""
+sign_key=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --monitor)
@@ -53,6 +62,12 @@ while [ $# -gt 0 ]; do
       shift 2
       ;;
     --monitor=*) monitor=${1#--monitor=}; shift ;;
+    --sign)
+      [ $# -ge 2 ] || usage_error "--sign needs a secret key file"
+      sign_key=$2
+      shift 2
+      ;;
+    --sign=*) sign_key=${1#--sign=}; shift ;;
     -h|--help) usage; exit 0 ;;
     --) shift; break ;;
     -?*) usage_error "unknown option: $1" ;;
@@ -103,19 +118,30 @@ else
 fi
 monitor=$(plain_path "$monitor")
 
+if [ -n "$sign_key" ]; then
+  [ -f "$sign_key" ] || die "no secret key file: $sign_key"
+  command -v minisign >/dev/null 2>&1 || die "--sign needs minisign (Debian package minisign)"
+  sign_key=$(plain_path "$sign_key")
+fi
+
 archive="$outdir/$name.tar.gz"
+sig_file="$archive.minisig"
 crc_file="$archive.crc"
 tmp_list=""
-tmp_archive=""
-tmp_crc=""
+tmp_dir=""
 cleanup() {
-  rm -f -- "$tmp_list" "$tmp_archive" "$tmp_crc"
+  rm -f -- "$tmp_list"
+  [ -z "$tmp_dir" ] || rm -rf -- "$tmp_dir"
 }
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 tmp_list=$(mktemp)
-tmp_archive=$(mktemp "$outdir/.$name.tar.gz.XXXXXX")
-tmp_crc=$(mktemp "$outdir/.$name.tar.gz.crc.XXXXXX")
+tmp_dir=$(mktemp -d "$outdir/.$name.XXXXXX")
+# Under their final names inside the temporary folder, so that the signature's
+# trusted comment names the archive as it is published.
+tmp_archive="$tmp_dir/$name.tar.gz"
+tmp_sig="$tmp_archive.minisig"
+tmp_crc="$tmp_archive.crc"
 
 # Every entry below the folder, by its path relative to it, in a fixed order.
 (cd "$folder" && find . -mindepth 1 -printf '%P\0') > "$tmp_list" || die "cannot list $folder"
@@ -138,15 +164,28 @@ esac
 [ "$crc" != 0 ] || die "$monitor crc could not read the archive"
 printf '{"crc": "%s"}\n' "$crc" > "$tmp_crc"
 
+if [ -n "$sign_key" ]; then
+  # Prompts on the terminal for a key's password; a passwordless key asks nothing.
+  # Its messages go to standard error; standard output stays this script's.
+  minisign -S -s "$sign_key" -m "$tmp_archive" -x "$tmp_sig" >&2 ||
+    die "minisign could not sign with $sign_key"
+fi
+
 # Readable by a web server that runs as another user, and on disk before
 # their names appear.
 chmod 0644 "$tmp_archive" "$tmp_crc"
 sync -- "$tmp_archive" "$tmp_crc"
+if [ -n "$sign_key" ]; then
+  chmod 0644 "$tmp_sig"
+  sync -- "$tmp_sig"
+fi
 mv -f -T -- "$tmp_archive" "$archive" || die "cannot rename into $archive"
-tmp_archive=""
+if [ -n "$sign_key" ]; then
+  mv -f -T -- "$tmp_sig" "$sig_file" || die "cannot rename into $sig_file"
+fi
 mv -f -T -- "$tmp_crc" "$crc_file" || die "cannot rename into $crc_file"
-tmp_crc=""
 
 printf 'archive: %s\n' "$name.tar.gz"
+[ -z "$sign_key" ] || printf 'signature file: %s\n' "$name.tar.gz.minisig"
 printf 'crc file: %s\n' "$name.tar.gz.crc"
 printf 'crc: %s\n' "$crc"

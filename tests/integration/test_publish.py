@@ -1,10 +1,14 @@
-"""scripts/publish-update.sh: a folder becomes an update archive and its .crc
-file, which a real supervisor fetches from a loopback HTTP server and installs."""
+"""scripts/publish-update.sh: a folder becomes an update archive, its
+signature (--sign) and its .crc file, which a real supervisor fetches from a
+loopback HTTP server and installs."""
 import json
 import os
+import pty
+import select
 import shutil
 import subprocess
 import tarfile
+import time
 
 import pytest
 
@@ -17,8 +21,8 @@ SCRIPT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..",
                                       "scripts", "publish-update.sh"))
 
 
-def publish(folder, outdir, *extra, monitor=None, script=SCRIPT, env=None):
-    argv = [script]
+def publish(folder, outdir, *extra, monitor=None, script=SCRIPT, env=None, options=()):
+    argv = [script, *options]
     if monitor is not False:
         argv += ["--monitor", monitor or build_path("monitor")]
     argv += [str(folder), str(outdir), *extra]
@@ -145,6 +149,18 @@ def args_one_operand(tmp_path, folder):
     return [str(folder)]
 
 
+def args_missing_key(tmp_path, folder):
+    return ["--sign", str(tmp_path / "no such key"), str(folder), str(tmp_path / "out")]
+
+
+def args_sign_without_key(tmp_path, folder):
+    return ["--sign"]
+
+
+def args_not_a_key(tmp_path, folder):
+    return ["--sign", str(folder / "bin" / "config.json"), str(folder), str(tmp_path / "out")]
+
+
 FAILURES = [
     ("missing folder", args_missing, 1, "folder does not exist: "),
     ("empty folder", args_empty, 1, "folder is empty, nothing to publish: "),
@@ -156,6 +172,9 @@ FAILURES = [
      "unexpected output of "),
     ("slash in the name", args_slash_in_name, 1, "not a plain file name: "),
     ("one operand", args_one_operand, 2, "expected a folder, an output folder"),
+    ("missing secret key", args_missing_key, 1, "no secret key file: "),
+    ("--sign without a key", args_sign_without_key, 2, "--sign needs a secret key file"),
+    ("not a secret key", args_not_a_key, 1, "minisign could not sign with "),
 ]
 
 
@@ -208,3 +227,95 @@ def test_no_monitor_found_is_a_clear_failure(tmp_path):
     assert "no monitor executable found" in result.stderr
     assert "--monitor PATH" in result.stderr
     assert os.listdir(tmp_path / "out") == []
+
+
+def make_key(folder, password=None):
+    """A minisign key pair in folder: (secret key path, public key line)."""
+    folder.mkdir(parents=True, exist_ok=True)
+    secret, public = folder / "key", folder / "key.pub"
+    argv = ["minisign", "-G", "-p", str(public), "-s", str(secret)]
+    if password is None:
+        argv.append("-W")
+    subprocess.run(argv, input=None if password is None else "%s\n%s\n" % (password, password),
+                   text=True, check=True, capture_output=True, timeout=60)
+    return secret, public.read_text().splitlines()[1]
+
+
+def test_signed_publication_is_installed_by_a_supervisor_with_the_key(tmp_path, app_dir,
+                                                                      processes):
+    secret, key_line = make_key(tmp_path / "keys")
+    # Renames are logged in order by an mv that stands in front of the real one.
+    wrappers = tmp_path / "wrappers"
+    wrappers.mkdir()
+    moves = tmp_path / "moves"
+    (wrappers / "mv").write_text('#!/bin/sh\nfor a; do last=$a; done\n'
+                                 'printf "%%s\\n" "$last" >> "%s"\nexec /bin/mv "$@"\n' % moves)
+    (wrappers / "mv").chmod(0o755)
+    env = dict(os.environ, PATH="%s:%s" % (wrappers, os.environ["PATH"]))
+    www = tmp_path / "web root"
+    www.mkdir()
+    v1 = release(tmp_path / "release one", "p1", "first")
+    result = publish(v1.root, www, env=env, options=["--sign", str(secret)])
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("archive: update.tar.gz\nsignature file: "
+                                    "update.tar.gz.minisig\ncrc file: update.tar.gz.crc\n")
+    archive = www / "update.tar.gz"
+    assert moves.read_text().splitlines() == [
+        str(archive), str(archive) + ".minisig", str(archive) + ".crc"]
+    assert sorted(os.listdir(www)) == ["update.tar.gz", "update.tar.gz.crc",
+                                       "update.tar.gz.minisig"]
+    assert (www / "update.tar.gz.minisig").stat().st_mode & 0o777 == 0o644
+    check = subprocess.run(["minisign", "-V", "-P", key_line, "-m", str(archive)],
+                           capture_output=True, text=True, timeout=60)
+    assert check.returncode == 0, check.stderr
+    assert "\tfile:update.tar.gz\thashed" in check.stdout  # the name it is published under
+
+    with HttpServer(www) as server:
+        app = App(app_dir)
+        app.write_text("config.json", json.dumps({"url": server.url("/update.tar.gz"),
+                                                  "public_key": key_line}))
+        processes.start([app.path("monitor")], cwd=app.root)
+        wait_for(lambda: app.runs("p1"), timeout=20, what="the signed release running")
+        assert (app_dir / "update.gz.minisig").read_bytes() == \
+            (www / "update.tar.gz.minisig").read_bytes()
+
+
+def test_key_with_a_password_asks_for_it_on_the_terminal(tmp_path):
+    secret, key_line = make_key(tmp_path / "keys", password="correct horse")
+    folder = tmp_path / "release"
+    folder.mkdir()
+    (folder / "file").write_bytes(b"123")
+    out = tmp_path / "out"
+    argv = [SCRIPT, "--monitor", build_path("monitor"), "--sign", str(secret), str(folder),
+            str(out)]
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
+    os.close(slave)
+    seen = b""
+    try:
+        deadline = time.monotonic() + 60
+        answered = False
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 1)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal closed: the script ended
+                break
+            if not chunk:
+                break
+            seen += chunk
+            if not answered and b"Password:" in seen:
+                os.write(master, b"correct horse\n")
+                answered = True
+        assert proc.wait(timeout=60) == 0, seen
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, 9)
+            proc.wait()
+        os.close(master)
+    assert b"Password:" in seen
+    check = subprocess.run(["minisign", "-V", "-P", key_line, "-m", str(out / "update.tar.gz")],
+                           capture_output=True, timeout=60)
+    assert check.returncode == 0, check.stderr

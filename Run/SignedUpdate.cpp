@@ -1,0 +1,146 @@
+#include "SignedUpdate.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "HttpDown.h"
+#include "Json.h"
+#include "Report.h"
+#include "Signature.h"
+#include "SingletonBase.h"
+#include "Timing.h"
+#include "ToolHelper.h"
+#include "UniqueFd.h"
+#include "Updater.h"
+
+namespace {
+
+// A signature file is a few hundred bytes; a server sending without end stops here.
+constexpr size_t kMaxSignatureFileSize = 64 * 1024;
+
+qmToolHelper& Tool() { return SingletonBase<qmToolHelper>::Instance(); }
+
+std::string SettingsPath() { return Tool().GetAppDir() + "/config.json"; }
+std::string InstalledSignaturePath() { return Tool().GetAppDir() + "/update.gz.minisig"; }
+
+int Refuse(const std::string& why, const std::string& url) {
+  REPORT_ERROR("signature refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
+  return kUpdateSignatureRefused;
+}
+
+// The installed release's signed timestamp; false when there is no installed
+// signature or it cannot be read (then the first valid signature is taken).
+bool InstalledTimestamp(uint64_t* seconds) {
+  std::string path = InstalledSignaturePath();
+  if (access(path.c_str(), F_OK) != 0) return false;
+  SignatureFile sig;
+  std::string why = ParseSignatureFile(Tool().ReadFileToDisk(path.c_str()), &sig);
+  if (why.empty() && !SignedTimestamp(sig.trusted_comment, seconds)) why = "no timestamp";
+  if (!why.empty()) {
+    REPORT_ERROR("installed signature not read, not compared! %s path:%s", why.c_str(),
+                 path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t r = write(fd, data.data() + off, data.size() - off);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    off += size_t(r);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadPublicKey(std::string* key_text) {
+  std::string json_data = Tool().ReadFileToDisk(SettingsPath().c_str());
+  CJson json;
+  if (json.LoadJson(json_data.c_str()) != 0) return false;
+  if (json.GetValueMap().count("public_key") == 0) return false;
+  if (json.GetValue("public_key", *key_text) != 0) key_text->clear();
+  return true;
+}
+
+void ReportSigningSettings() {
+  std::string text;
+  if (!ReadPublicKey(&text)) {
+    REPORT_NOTICE("updates are not signed: no public_key in %s", SettingsPath().c_str());
+    return;
+  }
+  SignKey key;
+  std::string why = ParseSignKey(text, &key);
+  if (!why.empty()) {
+    REPORT_ERROR("public_key is not a valid key, every update is refused! %s path:%s",
+                 why.c_str(), SettingsPath().c_str());
+    return;
+  }
+  REPORT_NOTICE("updates must be signed by key %s", KeyIdText(key.key_id).c_str());
+}
+
+int CheckSigningKey() {
+  std::string key_text;
+  if (!ReadPublicKey(&key_text)) return 0;
+  SignKey key;
+  std::string why = ParseSignKey(key_text, &key);
+  return why.empty() ? 0 : Refuse("public_key is not a valid key: " + why, ReadUrl());
+}
+
+int CheckUpdateSignature(const std::string& url, const std::string& archive,
+                         std::string* signature) {
+  signature->clear();
+  std::string key_text;
+  if (!ReadPublicKey(&key_text)) return 0;
+  SignKey key;
+  std::string why = ParseSignKey(key_text, &key);
+  if (!why.empty()) return Refuse("public_key is not a valid key: " + why, url);
+
+  std::string sig_url = url + ".minisig";
+  std::string body =
+      CHttpDown().OpenURL(sig_url, timing::kCrcTimeoutS, kMaxSignatureFileSize);
+  if (body.empty()) return Refuse("no signature file at " + sig_url, url);
+  SignatureFile sig;
+  why = ParseSignatureFile(body, &sig);
+  if (!why.empty()) return Refuse("not a signature file: " + why, url);
+  why = VerifyFileSignature(key, sig, archive);
+  if (!why.empty()) return Refuse(why, url);
+
+  // The timestamp is signed; a release without one could be replayed later.
+  uint64_t signed_at = 0, installed_at = 0;
+  if (!SignedTimestamp(sig.trusted_comment, &signed_at))
+    return Refuse("no timestamp in the trusted comment", url);
+  if (InstalledTimestamp(&installed_at) && signed_at < installed_at) {
+    char text[128];
+    snprintf(text, sizeof text,
+             "older than the installed release (timestamp:%" PRIu64 ", installed timestamp:%" PRIu64
+             ")",
+             signed_at, installed_at);
+    return Refuse(text, url);
+  }
+  *signature = body;
+  return 0;
+}
+
+void KeepInstalledSignature(const std::string& signature) {
+  if (signature.empty()) return;
+  std::string path = InstalledSignaturePath();
+  std::string tmp = path + ".XXXXXX";
+  UniqueFd fd(mkostemp(&tmp[0], O_CLOEXEC));
+  bool ok = fd.valid() && fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), signature) &&
+            fsync(fd.get()) == 0;
+  if (fd.valid() && (!ok || rename(tmp.c_str(), path.c_str()) != 0)) {
+    ok = false;
+    unlink(tmp.c_str());
+  }
+  if (!ok) REPORT_ERROR("write file error! url:%s", path.c_str());
+}
