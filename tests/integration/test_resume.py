@@ -186,3 +186,22 @@ def test_restarted_supervisor_continues_the_part(app, server, processes, big_arc
     resumed = archive_transfers(server)[seen]
     assert resumed.range == "bytes=%d-" % held and resumed.status == 206
     assert "resumed download at %d of %d" % (held, len(v2)) in app.log_text()
+
+
+def test_part_of_a_release_withdrawn_is_removed_at_the_next_check(
+        app, server, processes, big_archives):
+    """The publisher goes back to the installed release while hosts hold a
+    part of the newer one."""
+    v1 = version_archive("v1")
+    with open(app.path("update.gz"), "wb") as f:
+        f.write(v1)
+    publish(server, big_archives["v2"], "throttle %d" % RATE)
+    start(processes, app)
+    wait_for_cut_part(app)
+    publish(server, v1)
+    current = "remote file crc:%s local crc:%s" % (crc_text(v1), crc_text(v1))
+    # Two such checks: the first has surely finished its clearing.
+    wait_for(lambda: app.log_text().count(current) >= 2, timeout=30,
+             what="checks finding v1 current")
+    assert not os.path.exists(app.path("update.gz.part"))
+    assert not os.path.exists(app.path("update.gz.part.json"))
