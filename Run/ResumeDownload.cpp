@@ -57,6 +57,9 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
     record = PART_RECORD();
     record.crc = crc;
     held = 0;
+    // Written now, so that a supervisor ended in the middle of this check
+    // still finds the part to be of this release.
+    WritePartRecord(record_path, record);
   }
   if (record.size != 0 && held > record.size) {
     // Longer than the archive it belongs to: nothing in it can be trusted.

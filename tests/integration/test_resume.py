@@ -171,11 +171,16 @@ def test_reply_lying_about_its_range_is_not_appended(app, server, processes, big
     wait_for(lambda: installed(app, v2), timeout=60, what="version 2 installed")
 
 
-def test_restarted_supervisor_continues_the_part(app, server, processes, big_archives):
+@pytest.mark.parametrize("when", ["between checks", "during the first check"])
+def test_restarted_supervisor_continues_the_part(app, server, processes, big_archives, when):
     v2 = big_archives["v2"]
     publish(server, v2, "throttle %d" % RATE)
     first = start(processes, app)
-    wait_for_cut_part(app)
+    if when == "between checks":
+        wait_for_cut_part(app)
+    else:
+        wait_for(lambda: len(part_bytes(app)) > 1000000, what="a megabyte arrived")
+        assert down_errors(app) == 0
     os.killpg(first.pid, signal.SIGKILL)
     first.wait()
     held = len(part_bytes(app))
