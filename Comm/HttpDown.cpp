@@ -257,3 +257,140 @@ int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_p
   if (crc_out != nullptr) *crc_out = crc.GetFinallyCrC();
   return 0;
 }
+
+namespace {
+
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+// Where a ranged download puts its bytes: judged once, at the first byte.
+struct RangeSink {
+  CURL* curl = nullptr;
+  int fd = -1;
+  RANGE_FETCH* fetch = nullptr;
+  off_t position = 0;
+  bool write_failed = false;
+};
+
+std::string ReplyHeader(CURL* curl, const char* name) {
+  struct curl_header* header = nullptr;
+  if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return "";
+  return header->value != nullptr ? header->value : "";
+}
+
+// Reads what the last reply said and decides where its body goes.
+void JudgeReply(RangeSink* sink) {
+  RANGE_FETCH* f = sink->fetch;
+  f->judged = true;
+  curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &f->status);
+  f->etag = ReplyHeader(sink->curl, "ETag");
+  f->last_modified = ReplyHeader(sink->curl, "Last-Modified");
+  f->content_range = ReplyHeader(sink->curl, "Content-Range");
+  f->content_encoding = ReplyHeader(sink->curl, "Content-Encoding");
+  f->verdict = JudgeRangeReply(f->offset, f->expected_total, f->status, f->content_range,
+                               f->content_encoding);
+  f->total = 0;
+  if (f->verdict == RangeVerdict::kAppend) {
+    CONTENT_RANGE range;
+    if (ParseContentRange(f->content_range, &range)) f->total = range.total;
+  } else if (f->content_encoding.empty()) {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0)
+      f->total = static_cast<DWORD64>(length);
+  }
+}
+
+// Places the file for the body: the held bytes stay only for an append.
+bool PrepareFile(RangeSink* sink) {
+  RANGE_FETCH* f = sink->fetch;
+  if (f->verdict == RangeVerdict::kRefuse) return false;
+  off_t keep = f->verdict == RangeVerdict::kAppend ? static_cast<off_t>(f->offset) : 0;
+  if (ftruncate(sink->fd, keep) != 0) {
+    sink->write_failed = true;
+    return false;
+  }
+  sink->position = keep;
+  return true;
+}
+
+size_t write_range_data(void* contents, size_t size, size_t nmemb, void* userp) {
+  RangeSink* sink = static_cast<RangeSink*>(userp);
+  if (!sink->fetch->judged) {
+    JudgeReply(sink);
+    if (!PrepareFile(sink)) return 0;  // aborts the transfer before any byte is used
+  }
+  size_t realsize = size * nmemb;
+  const char* data = static_cast<const char*>(contents);
+  for (size_t done = 0; done < realsize;) {
+    ssize_t n = pwrite(sink->fd, data + done, realsize - done, sink->position);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      sink->write_failed = true;
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+    sink->position += n;
+    sink->fetch->written += static_cast<DWORD64>(n);
+  }
+  return realsize;
+}
+
+// A validator goes into a request header: no control characters.
+bool SafeHeaderValue(const std::string& value) {
+  for (unsigned char c : value)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+}  // namespace
+
+int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
+                             RANGE_FETCH* fetch) {
+  GlobalInit();
+  fetch->status = 0;
+  fetch->etag.clear();
+  fetch->last_modified.clear();
+  fetch->content_range.clear();
+  fetch->content_encoding.clear();
+  fetch->verdict = RangeVerdict::kRefuse;
+  fetch->judged = false;
+  fetch->total = 0;
+  fetch->written = 0;
+  if (!SafeHeaderValue(fetch->if_range)) return -3;
+
+  RangeSink sink;
+  sink.fd = fd;
+  sink.fetch = fetch;
+  CurlHandle curl(curl_easy_init());
+  if (!curl) return -1;
+  sink.curl = curl.get();
+  SetGetOptions(curl.get(), sUrl, 0, write_range_data, &sink);
+  if (time_out_ms != 0) curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(time_out_ms));
+  curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
+
+  HeaderList headers;
+  std::string range;
+  if (fetch->offset != 0) {
+    range = std::to_string(fetch->offset) + "-";
+    curl_easy_setopt(curl.get(), CURLOPT_RANGE, range.c_str());
+    if (!fetch->if_range.empty()) {
+      std::string line = "If-Range: " + fetch->if_range;
+      headers.reset(curl_slist_append(nullptr, line.c_str()));
+      if (!headers) return -1;
+      curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    }
+  }
+
+  CURLcode err = curl_easy_perform(curl.get());
+  // A reply without a body (an empty file, a bare 416) reaches no write.
+  if (err == CURLE_OK && !fetch->judged) {
+    JudgeReply(&sink);
+    if (!PrepareFile(&sink)) err = CURLE_WRITE_ERROR;
+  }
+  if (sink.write_failed) return -2;
+  if (fetch->judged && fetch->verdict == RangeVerdict::kRefuse) return -3;
+  return err == CURLE_OK ? 0 : -1;
+}

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "CRC.h"
+#include "HttpRange.h"
 #include "def_linux/GlobalDef.h"
 
 class CHttpDown {
@@ -44,4 +45,17 @@ class CHttpDown {
   // written only on success. Writes no log.
   int DownloadToFile(const std::string& sUrl, const std::string& file_path, DWORD time_out,
                      DWORD64* size_out, DWORD* crc_out);
+
+  // GET of sUrl into the open file fd, continuing at fetch->offset when that
+  // is not 0 (Range: bytes=<offset>-, with If-Range when fetch->if_range is
+  // set), with the options of OpenURL; time_out_ms limits the whole transfer
+  // (0: no limit). The reply is judged by JudgeRangeReply before its first
+  // byte is written: appended at the offset, written from the start over
+  // whatever the file held, or refused. Fills the reply part of *fetch and
+  // returns 0 when the whole body arrived, -1 when the transfer failed or
+  // timed out (fetch->written bytes of it are in the file), -2 when a write to
+  // the file failed, -3 when the reply was refused (the file is unchanged).
+  // An if_range holding control characters is refused without a transfer
+  // (-3). Writes no log.
+  int DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms, RANGE_FETCH* fetch);
 };

@@ -12,6 +12,7 @@
 #include "HttpDown.h"
 #include "Json.h"
 #include "ProgramList.h"
+#include "ResumeDownload.h"
 #include "Report.h"
 #include "SignedUpdate.h"
 #include "SingletonBase.h"
@@ -32,22 +33,6 @@ bool SameCrc(const std::string& a, const std::string& b) {
 
 const char* TarPath() {
   return access("/usr/bin/tar", X_OK) == 0 ? "/usr/bin/tar" : "/bin/tar";
-}
-
-// Fetches url into part. A failed transfer removes what it wrote.
-int DownloadArchive(const std::string& url, const std::string& part) {
-  DWORD64 size = 0;
-  int r = CHttpDown().DownloadToFile(url, part, timing::kArchiveTimeoutS, &size, nullptr);
-  if (r == -2) {
-    REPORT_ERROR("write file error! url:%s", part.c_str());
-    return kUpdateWriteFailed;
-  }
-  if (r != 0 || size == 0) {
-    unlink(part.c_str());
-    REPORT_ERROR("down file error! url:%s", url.c_str());
-    return kUpdateNoArchive;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -90,14 +75,18 @@ int Update() {
   qmCRC qmcrc;
   std::string l_crc = qmcrc.GetFileCRCNum(path, nullptr, 0, 0);
   REPORT_NOTICE("remote file crc:%s local crc:%s", crc.c_str(), l_crc.c_str());
-  if (SameCrc(l_crc, crc)) return kUpdateCurrent;
+  if (SameCrc(l_crc, crc)) {
+    DropPart(path + ".part");  // a download of a release no longer published
+    return kUpdateCurrent;
+  }
 
   // The download becomes the local copy only once it is verified: update.gz
   // always stands for the installed version, so a download that fails its
   // checks is fetched again at the next check instead of passing for current.
   std::string url = ReadUrl();
   std::string part = path + ".part";
-  int r = DownloadArchive(url, part);
+  // Continues a part left for this CRC by an earlier check.
+  int r = FetchArchive(url, crc, part);
   if (r != 0) return r;
 
   std::string local_crc = qmcrc.GetFileCRCNum(part, nullptr, 0, 0);

@@ -30,6 +30,7 @@
 #include "HttpDown.h"
 #include "Json.h"
 #include "UniqueFd.h"
+#include "BenchLoopback.h"
 
 namespace {
 
@@ -37,104 +38,10 @@ constexpr double kMaxRatio = 1.0;
 constexpr long kMaxRssKiB = 32 * 1024;
 constexpr int kRuns = 3;
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-std::string ReadSmallFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-// A scratch directory, removed with everything in it.
-struct ScratchDir {
-  std::string path;
-  ScratchDir() {
-    char tmpl[] = "/tmp/download_bench.XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-};
-
-// The loopback server, killed by its pid when this goes away.
-class Server {
- public:
-  Server(const std::string& script, const std::string& root, const std::string& port_file) {
-    std::vector<std::string> args = {"/usr/bin/python3", script,   "--root", root,
-                                     "--port-file",      port_file};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the bench
-      qmChildProcess::PrepareExec();
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    if (pid_ < 0) return;
-    double deadline = Now() + 20;
-    while (Now() < deadline) {
-      std::string text = ReadSmallFile(port_file);
-      if (!text.empty()) {
-        port_ = atoi(text.c_str());
-        return;
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~Server() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
-// Writes size pseudo-random bytes to path and its CRC file to path + ".crc".
-bool MakeArchive(const std::string& path, DWORD64 size) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return false;
-  std::vector<uint64_t> block(1 << 17);  // 1 MiB
-  uint64_t state = 0x9E3779B97F4A7C15ull ^ size;
-  qmCRC crc;
-  for (DWORD64 done = 0; done < size;) {
-    for (uint64_t& word : block) {
-      state ^= state >> 12;
-      state ^= state << 25;
-      state ^= state >> 27;
-      word = state * 0x2545F4914F6CDD1Dull;
-    }
-    size_t n = static_cast<size_t>(std::min<DWORD64>(size - done, block.size() * 8));
-    unsigned char* bytes = reinterpret_cast<unsigned char*>(block.data());
-    crc.GetPartCRC(bytes, static_cast<DWORD>(n));
-    for (size_t off = 0; off < n;) {
-      ssize_t w = write(fd.get(), bytes + off, n - off);
-      if (w <= 0) return false;
-      off += static_cast<size_t>(w);
-    }
-    done += n;
-  }
-  std::ofstream crc_file(path + ".crc");
-  crc_file << "{\"crc\":\"" << crc.GetFinallyCrC() << "\"}";
-  return static_cast<bool>(crc_file);
-}
+using bench::MakeArchive;
+using bench::Now;
+using bench::ScratchDir;
+using bench::Server;
 
 // What the updater does for one archive: fetch the published CRC, stream the
 // archive into a temporary file with a running CRC, compare, rename into
@@ -195,16 +102,11 @@ Measure RunSupervisor(const std::string& url, const std::string& out) {
   return m;
 }
 
-std::string DefaultServerScript() {
-  std::filesystem::path here(__FILE__);
-  return (here.parent_path().parent_path() / "tests" / "integration" / "http_server.py").string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   CHttpDown::GlobalInit();
-  std::string script = argc > 1 ? argv[1] : DefaultServerScript();
+  std::string script = argc > 1 ? argv[1] : bench::DefaultServerScript();
   if (access(script.c_str(), R_OK) != 0 || access("/usr/bin/curl", X_OK) != 0) {
     fprintf(stderr, "needs %s and /usr/bin/curl\n", script.c_str());
     return 2;

@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with clang (and AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz, then runs each for FUZZ_SECONDS
 # (default 60) on a copy of its seed corpus from fuzz/corpus/<name>.
-#   ./scripts/fuzz.sh [name...]      names: json program_list crc_reply strings signature
+#   ./scripts/fuzz.sh [name...]      names: json program_list crc_reply strings
+#                                    signature part_record content_range
 # Inputs the fuzzer finds go to build-fuzz/corpus/<name>, never to the seed
 # directories. Exits non-zero when any target crashes, and names the input.
 set -eu
@@ -11,14 +12,14 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${FUZZ_BUILD:-$ROOT/build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
 JOBS=${JOBS:-2}
-NAMES=${*:-json program_list crc_reply strings signature}
+NAMES=${*:-json program_list crc_reply strings signature part_record content_range}
 
 # Longest input per target: a program list or JSON document of a few KiB, a
 # signature file of about a KiB, a CRC reply and the string fields of a few
 # hundred bytes.
 max_len() {
   case "$1" in
-    json|program_list) echo 4096 ;;
+    json|program_list|part_record) echo 4096 ;;
     signature) echo 1024 ;;
     *) echo 512 ;;
   esac

@@ -13,22 +13,38 @@ a reader never sees half a number), and serves until it is killed. With
 self-signed certificate for 127.0.0.1 in DIR with the openssl command.
 
 Published files: GET (and HEAD) of a path serves the file under the root
-(application/octet-stream, sent with sendfile). A missing file, a directory or
-a path leading out of the root is answered 404 with NOT_FOUND_BODY.
+(application/octet-stream), with an ETag (from the file's modification time
+and size) and a Last-Modified date. A missing file, a directory or a path
+leading out of the root is answered 404 with NOT_FOUND_BODY.
+
+Ranges: a GET with "Range: bytes=A-" or "bytes=A-B" (one range) is answered
+206 with "Content-Range: bytes A-B/SIZE" and those bytes; a range starting at
+or beyond the end is answered 416 with "Content-Range: bytes */SIZE". With
+If-Range, the range is honoured only when the value equals the file's ETag or
+Last-Modified date; otherwise the whole file comes with 200. Anything else in
+Range (several ranges, suffix ranges, other units) is ignored: 200.
 
 Request log: with --log, one line per request is appended, as
-"METHOD<TAB>PATH?QUERY<TAB>STATUS", written when the status is sent (so a
-stalled response is already logged while it stalls).
+"METHOD<TAB>PATH?QUERY<TAB>STATUS<TAB>RANGE<TAB>ID", written when the status is
+sent (so a stalled response is already logged while it stalls); RANGE is the
+request's Range header or "-", ID a serial number. Once the body of a
+published file has been sent, or the connection broke, a second line
+"=<TAB>ID<TAB>BYTES" tells how many body bytes went into the socket.
 
 Behaviour of a published file: when the root holds "<file>.behaviour" beside
 "<file>", its first line changes how "<file>" is served (the control file is
-read on every request, so a test can change it between requests):
+read on every request, so a test can change it between requests). The line
+holds one or more of these words, each with its number where it takes one:
     stall N     headers, then nothing for N seconds, then the whole file
     reset       headers, part of the body, then a TCP reset
     truncate    headers, part of the body, then a normal close
     status N    status N with the body "status N\n" instead of the file
     corrupt     the file with its middle byte inverted
-An unknown or empty first line serves the file as usual.
+    throttle N  the body at N bytes per second at most
+    norange     Range is ignored: always 200 and the whole file
+    liar        a Range is answered 206 with "Content-Range: bytes 0-..." and
+                the whole file, whatever start was asked for
+An unknown word or an empty line serves the file as usual.
 
 Reserved paths under /_/ (never clash with published files):
     /_/redirect?to=PATH   302 to PATH (default /)
@@ -52,6 +68,7 @@ make_self_signed_cert makes a certificate with openssl.
 """
 import argparse
 import collections
+import email.utils
 import gzip
 import http.server
 import os
@@ -76,6 +93,9 @@ TRUNCATED_LENGTH = 100000
 TRUNCATED_SENT = 40000
 
 Request = collections.namedtuple("Request", "method path status")
+# One response as logged: the Range asked for ("-": none) and the body bytes
+# sent (None while still sending or for a response without a logged body).
+Transfer = collections.namedtuple("Transfer", "method path status range sent")
 
 RESERVED = "/_/"
 BEHAVIOUR_SUFFIX = ".behaviour"
@@ -96,7 +116,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_request(self, code="-", size="-"):
         if isinstance(code, http.HTTPStatus):
             code = code.value
-        self.server.write_log("%s\t%s\t%s\n" % (self.command, self.path, code))
+        self.request_id = self.server.next_id()
+        headers = getattr(self, "headers", None)
+        self.server.write_log("%s\t%s\t%s\t%s\t%d\n" % (
+            self.command, self.path, code, headers.get("Range", "-") if headers else "-",
+            self.request_id))
+
+    def log_sent(self, count):
+        self.server.write_log("=\t%d\t%d\n" % (self.request_id, count))
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
@@ -111,10 +138,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def send_head(self, code, length, content_type="application/octet-stream"):
+    def send_head(self, code, length, content_type="application/octet-stream", extra=()):
         self.send_response(code)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(length))
+        for name, value in extra:
+            self.send_header(name, value)
         self.end_headers()
 
     def reset_connection(self):
@@ -233,23 +262,51 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return full if os.path.isfile(real) else None
 
     def behaviour(self, full):
+        """The words of the file's behaviour line: {word: number or None}."""
         try:
             with open(full + BEHAVIOUR_SUFFIX, encoding="utf-8") as f:
                 words = f.readline().split()
         except OSError:
-            return None, None
-        if not words:
-            return None, None
-        return words[0], (words[1] if len(words) > 1 else None)
+            return {}
+        result = {}
+        for i, word in enumerate(words):
+            if any(c.isalpha() for c in word):
+                value = words[i + 1] if i + 1 < len(words) else None
+                result[word] = None if value is None or any(c.isalpha() for c in value) \
+                    else value
+        return result
+
+    def requested_range(self, size, etag, modified):
+        """(first, last) of a usable single Range, "unsatisfiable", or None
+        for a whole-file reply."""
+        value = self.headers.get("Range")
+        if self.command != "GET" or not value or not value.startswith("bytes="):
+            return None
+        spec = value[len("bytes="):].strip()
+        if "," in spec or "-" not in spec:
+            return None
+        first, _, last = spec.partition("-")
+        if not first.isdigit() or (last and not last.isdigit()):
+            return None
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range not in (etag, modified):
+            return None
+        first = int(first)
+        last = min(int(last), size - 1) if last else size - 1
+        if first >= size:
+            return "unsatisfiable"
+        if last < first:
+            return None
+        return first, last
 
     def serve_file(self, path):
         full = self.local_path(path)
         if full is None:
             self.not_found()
             return
-        action, value = self.behaviour(full)
-        if action == "status":
-            code = int(value or 500)
+        how = self.behaviour(full)
+        if "status" in how:
+            code = int(how["status"] or 500)
             self.send_body(code, status_body(code))
             return
         try:
@@ -258,25 +315,73 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.not_found()
             return
         with f:
-            size = os.fstat(f.fileno()).st_size
-            self.send_head(200, size)
+            st = os.fstat(f.fileno())
+            size = st.st_size
+            etag = '"%x-%x"' % (st.st_mtime_ns, size)
+            modified = email.utils.formatdate(st.st_mtime, usegmt=True)
+            validators = [("ETag", etag), ("Last-Modified", modified), ("Accept-Ranges", "bytes")]
+            wanted = None if "norange" in how else self.requested_range(size, etag, modified)
+            if wanted == "unsatisfiable":
+                self.send_body(416, b"", extra=[("Content-Range", "bytes */%d" % size)])
+                return
+            first, count = 0, size
+            if "liar" in how and wanted is not None:
+                self.send_head(206, size, extra=validators + [
+                    ("Content-Range", "bytes 0-%d/%d" % (size - 1, size))])
+            elif wanted is not None:
+                first, count = wanted[0], wanted[1] - wanted[0] + 1
+                self.send_head(206, count, extra=validators + [
+                    ("Content-Range", "bytes %d-%d/%d" % (wanted[0], wanted[1], size))])
+            else:
+                self.send_head(200, size, extra=validators)
             if self.command == "HEAD":
                 return
-            if action == "stall":
-                time.sleep(float(value or 5))
-            if action in ("reset", "truncate"):
-                self.wfile.write(f.read(size // 2))
-                if action == "reset":
-                    self.reset_connection()
-                else:
-                    self.close_connection = True
-                return
-            if action == "corrupt" and size > 0:
-                data = bytearray(f.read())
-                data[size // 2] ^= 0xFF
+            if "stall" in how:
+                time.sleep(float(how["stall"] or 5))
+            cut = "reset" in how or "truncate" in how
+            if cut:
+                count //= 2
+            rate = int(how["throttle"]) if how.get("throttle") else 0
+            corrupt_at = size // 2 if "corrupt" in how and size > 0 else None
+            sent = self.send_file_body(f, first, count, rate, corrupt_at)
+            self.log_sent(sent)
+            if "reset" in how:
+                self.reset_connection()
+            elif cut:
+                self.close_connection = True
+
+    def send_file_body(self, f, first, count, rate, corrupt_at):
+        """Sends count bytes of f from first on, at most rate bytes per
+        second (0: no limit), with the byte at corrupt_at inverted; returns
+        the bytes that went into the socket."""
+        sent = 0
+        piece = max(rate // 20, 1) if rate else 1 << 20
+        start = time.monotonic()
+        plain = rate == 0 and corrupt_at is None and not isinstance(self.connection, ssl.SSLSocket)
+        try:
+            while sent < count:
+                if plain:
+                    n = os.sendfile(self.connection.fileno(), f.fileno(), first + sent,
+                                    min(piece, count - sent))
+                    if n == 0:
+                        break
+                    sent += n
+                    continue
+                f.seek(first + sent)
+                data = bytearray(f.read(min(piece, count - sent)))
+                if not data:
+                    break
+                if corrupt_at is not None and first + sent <= corrupt_at < first + sent + len(data):
+                    data[corrupt_at - first - sent] ^= 0xFF
                 self.wfile.write(bytes(data))
-                return
-            self.connection.sendfile(f)
+                sent += len(data)
+                if rate:
+                    delay = start + sent / rate - time.monotonic()
+                    if delay > 0:
+                        time.sleep(delay)
+        except OSError:
+            self.close_connection = True
+        return sent
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -288,7 +393,14 @@ class Server(http.server.ThreadingHTTPServer):
         self.log_lock = threading.Lock()
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.tls_context = tls_context
+        self.id_lock = threading.Lock()
+        self.last_id = 0
         super().__init__(address, Handler)
+
+    def next_id(self):
+        with self.id_lock:
+            self.last_id += 1
+            return self.last_id
 
     def get_request(self):
         sock, address = super().get_request()
@@ -453,10 +565,28 @@ class HttpServer:
                 lines = f.read().splitlines()
         except FileNotFoundError:
             return []
-        result = []
+        return [Request(t.method, t.path, t.status) for t in self.transfers()]
+
+    def transfers(self):
+        """The requests served so far, as Transfer(method, path, status,
+        range, sent)."""
+        try:
+            with open(self.log_path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        result, index = [], {}
         for line in lines:
-            method, path, status = line.split("\t")
-            result.append(Request(method, path, int(status) if status.isdigit() else status))
+            fields = line.split("\t")
+            if fields[0] == "=":
+                i = index.get(fields[1])
+                if i is not None:
+                    result[i] = result[i]._replace(sent=int(fields[2]))
+                continue
+            method, path, status, rng, rid = fields
+            index[rid] = len(result)
+            result.append(Transfer(method, path, int(status) if status.isdigit() else status,
+                                   rng, None))
         return result
 
     def publish(self, name, data):
@@ -468,7 +598,9 @@ class HttpServer:
 
     def behave(self, name, behaviour):
         """Makes the published file name behave specially ("stall 3",
-        "reset", "truncate", "status 500", "corrupt"); None restores it."""
+        "reset", "truncate", "status 500", "corrupt", "throttle 1000000",
+        "norange", "liar", or several words: "throttle 1000000 norange");
+        None restores it."""
         path = os.path.join(self.root, name + BEHAVIOUR_SUFFIX)
         if behaviour is None:
             try:

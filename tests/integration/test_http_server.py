@@ -9,6 +9,7 @@ import ssl
 import pytest
 
 import http_server
+from conftest import wait_for
 from http_server import HttpServer
 
 
@@ -139,6 +140,71 @@ def test_behaviour_files_change_a_published_file(server):
     finally:
         server.behave(name, None)
     assert request(server, "GET", "/" + name)[2] == content
+
+
+DATA = bytes(range(256)) * 1000  # sub/data.bin
+
+
+@pytest.mark.parametrize("behaviour,range_header,if_range,status,content_range,body", [
+    (None, "bytes=1000-", None, 206, "bytes 1000-255999/256000", DATA[1000:]),
+    (None, "bytes=10-19", None, 206, "bytes 10-19/256000", DATA[10:20]),
+    (None, "bytes=255999-", None, 206, "bytes 255999-255999/256000", DATA[-1:]),
+    (None, "bytes=256000-", None, 416, "bytes */256000", b""),
+    (None, "bytes=0-1,5-9", None, 200, None, DATA),
+    (None, "bytes=-10", None, 200, None, DATA),
+    (None, "bytes=1000-", "etag", 206, "bytes 1000-255999/256000", DATA[1000:]),
+    (None, "bytes=1000-", "date", 206, "bytes 1000-255999/256000", DATA[1000:]),
+    (None, "bytes=1000-", '"other"', 200, None, DATA),
+    ("norange", "bytes=1000-", None, 200, None, DATA),
+    ("liar", "bytes=1000-", None, 206, "bytes 0-255999/256000", DATA),
+    ("truncate", "bytes=1000-", None, 206, "bytes 1000-255999/256000", None),
+])
+def test_ranges_and_validators(server, behaviour, range_header, if_range, status,
+                               content_range, body):
+    name = "sub/data.bin"
+    _, plain, _ = request(server, "HEAD", "/" + name)
+    headers = {"Range": range_header}
+    if if_range is not None:
+        headers["If-Range"] = {"etag": plain["ETag"], "date": plain["Last-Modified"]}.get(
+            if_range, if_range)
+    try:
+        server.behave(name, behaviour)
+        if behaviour == "truncate":
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+            conn.request("GET", "/" + name, headers=headers)
+            resp = conn.getresponse()
+            assert (resp.status, resp.getheader("Content-Range")) == (status, content_range)
+            with pytest.raises(http.client.IncompleteRead):
+                resp.read()
+            conn.close()
+            return
+        got_status, got, got_body = request(server, "GET", "/" + name, headers=headers)
+    finally:
+        server.behave(name, None)
+    assert (got_status, got.get("Content-Range"), got_body) == (status, content_range, body)
+    if status in (200, 206):
+        assert (got["ETag"], got["Last-Modified"]) == (plain["ETag"], plain["Last-Modified"])
+    log = server.transfers()[-1]
+    assert (log.status, log.range) == (status, range_header)
+    if status != 416:
+        assert log.sent == len(body)
+
+
+def test_throttle_paces_the_body_and_logs_what_was_sent(server):
+    """A client that leaves after a few pieces of a throttled body: the server
+    stops sending and logs the bytes that went out, far fewer than the file."""
+    name = "sub/data.bin"
+    server.behave(name, "throttle 100000")
+    try:
+        with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
+            sock.sendall(b"GET /%s HTTP/1.1\r\nHost: x\r\n\r\n" % name.encode())
+            received = 0
+            while received < 20000:
+                received += len(sock.recv(65536))
+    finally:
+        server.behave(name, None)
+    sent = wait_for(lambda: server.transfers()[-1].sent, what="the sent line")
+    assert received - 1024 <= sent < len(DATA) // 2  # received counts the headers too
 
 
 def test_https_with_a_self_signed_certificate(tmp_path):

@@ -463,6 +463,103 @@ TEST_F(HttpDownTest, DownloadToFileReportsAFailedWrite) {
   EXPECT_EQ(http.DownloadToFile(Url("/big.bin"), "/dev/full", 5, nullptr, nullptr), -1);
 }
 
+// A ranged download into a file that already holds the first `held` bytes of
+// big.bin followed by junk, or the junk alone.
+TEST_F(HttpDownTest, DownloadRangeAppendsOnlyTheRestItAskedFor) {
+  WriteFile(root_ + "/liar.bin", big_);
+  WriteFile(root_ + "/liar.bin.behaviour", "liar\n");
+  WriteFile(root_ + "/norange.bin", big_);
+  WriteFile(root_ + "/norange.bin.behaviour", "norange\n");
+  WriteFile(root_ + "/cut.bin", big_);
+  WriteFile(root_ + "/cut.bin.behaviour", "truncate\n");
+  const DWORD64 size = big_.size();
+  const std::string junk(4096, 'j');
+
+  // The validators the server gives big.bin.
+  std::string path = OutPath("range");
+  RANGE_FETCH probe;
+  {
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ASSERT_EQ(CHttpDown().DownloadRange(Url("/hello.txt"), fd.get(), 5000, &probe), 0);
+  }
+  ASSERT_EQ(probe.status, 200);
+  ASSERT_FALSE(probe.etag.empty());
+  ASSERT_FALSE(probe.last_modified.empty());
+  RANGE_FETCH big_probe;
+  {
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_TRUNC | O_CLOEXEC));
+    ASSERT_EQ(CHttpDown().DownloadRange(Url("/big.bin"), fd.get(), 5000, &big_probe), 0);
+    EXPECT_EQ(big_probe.total, size);
+  }
+
+  const DWORD64 kHeld = 1000;
+  const struct {
+    const char* label;
+    std::string file;        // on the server
+    DWORD64 offset;          // also the bytes of big.bin the file holds
+    std::string if_range;
+    DWORD64 expected_total;
+    int result;
+    long status;
+    RangeVerdict verdict;
+    std::string after;       // the file afterwards; "" keeps what it held
+  } cases[] = {
+      {"whole", "/big.bin", 0, "", 0, 0, 200, RangeVerdict::kWhole, big_},
+      {"rest", "/big.bin", kHeld, "", size, 0, 206, RangeVerdict::kAppend, big_},
+      {"rest, same etag", "/big.bin", kHeld, big_probe.etag, size, 0, 206,
+       RangeVerdict::kAppend, big_},
+      {"rest, same date", "/big.bin", kHeld, big_probe.last_modified, 0, 0, 206,
+       RangeVerdict::kAppend, big_},
+      {"changed file", "/big.bin", kHeld, "\"other\"", size, 0, 200, RangeVerdict::kRestart,
+       big_},
+      {"ranges ignored", "/norange.bin", kHeld, "", size, 0, 200, RangeVerdict::kRestart, big_},
+      {"another size", "/big.bin", kHeld, "", size + 1, -3, 206, RangeVerdict::kRefuse, ""},
+      {"lying start", "/liar.bin", kHeld, "", size, -3, 206, RangeVerdict::kRefuse, ""},
+      {"past the end", "/big.bin", size, "", size, -3, 416, RangeVerdict::kRefuse, ""},
+      {"missing", "/missing.bin", kHeld, "", 0, -3, 404, RangeVerdict::kRefuse, ""},
+      {"header injection", "/big.bin", kHeld, "x\r\nX-Evil: 1", 0, -3, 0,
+       RangeVerdict::kRefuse, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string held = big_.substr(0, c.offset);
+    WriteFile(path, c.offset != 0 ? held : junk);
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    RANGE_FETCH fetch;
+    fetch.offset = c.offset;
+    fetch.if_range = c.if_range;
+    fetch.expected_total = c.expected_total;
+    EXPECT_EQ(CHttpDown().DownloadRange(Url(c.file), fd.get(), 5000, &fetch), c.result);
+    EXPECT_EQ(fetch.status, c.status);
+    EXPECT_EQ(fetch.verdict, c.verdict);
+    std::string after = ReadFile(path);
+    std::string expected = c.after.empty() ? (c.offset != 0 ? held : junk) : c.after;
+    EXPECT_EQ(after.size(), expected.size());
+    EXPECT_TRUE(after == expected);
+    if (c.result == 0) {
+      EXPECT_EQ(fetch.total, size);
+    }
+  }
+
+  // Cut short: the bytes that came are in place after the held ones.
+  WriteFile(path, big_.substr(0, kHeld));
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  RANGE_FETCH fetch;
+  fetch.offset = kHeld;
+  EXPECT_EQ(CHttpDown().DownloadRange(Url("/cut.bin"), fd.get(), 5000, &fetch), -1);
+  EXPECT_EQ(fetch.verdict, RangeVerdict::kAppend);
+  EXPECT_EQ(fetch.written, (size - kHeld) / 2);
+  EXPECT_TRUE(ReadFile(path) == big_.substr(0, kHeld + fetch.written));
+
+  // A write that fails.
+  if (access("/dev/full", W_OK) == 0) {
+    UniqueFd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
+    RANGE_FETCH to_full;
+    EXPECT_EQ(CHttpDown().DownloadRange(Url("/big.bin"), full.get(), 5000, &to_full), -2);
+  }
+}
+
 TEST_F(HttpDownTest, BrokenConnectionsNeedNoSigpipeDisposition) {
   g_server_url = Url("");
   int status = InChildWithDefaultSigpipe(BreakConnections);

@@ -1,0 +1,212 @@
+"""Downloads continued across checks: a loopback server throttled so that a
+20 MB archive needs several of monitor-fast's 4-second archive limits, and
+servers that ignore ranges, lie about them or change the archive between
+checks."""
+import json
+import os
+import re
+import signal
+
+import pytest
+
+from conftest import wait_for
+from http_server import HttpServer
+from supervised_app import App
+from update_archive import crc_file, crc_text, version_archive
+
+ARCHIVE_LIMIT_S = 4      # monitor-fast's archive time limit
+RATE = 1_250_000         # bytes per second: 20 MB take 16 s, four checks or more
+NAME = "app.tar.gz"
+
+
+@pytest.fixture(scope="module")
+def big_archives():
+    """Two 20 MB releases that cannot be compressed."""
+    return {v: version_archive(v, extra={"bin/pad": os.urandom(20 * 1000 * 1000)})
+            for v in ("v2", "v3")}
+
+
+@pytest.fixture
+def server(tmp_path):
+    root = tmp_path / "www"
+    root.mkdir()
+    with HttpServer(root) as srv:
+        yield srv
+
+
+@pytest.fixture
+def app(app_dir, server):
+    app = App(app_dir)
+    app.write_text("config.json", json.dumps({"url": server.url("/" + NAME)}))
+    app.write_list([])
+    return app
+
+
+def publish(server, archive, behaviour=None):
+    server.behave(NAME, behaviour)
+    server.publish(NAME, archive)
+    server.publish(NAME + ".crc", crc_file(archive))
+
+
+def start(processes, app):
+    return processes.start([app.path("monitor")], cwd=app.root)
+
+
+def archive_transfers(server):
+    return [t for t in server.transfers() if t.path == "/" + NAME]
+
+
+def range_start(transfer):
+    return 0 if transfer.range == "-" else int(re.fullmatch(r"bytes=(\d+)-", transfer.range)[1])
+
+
+def down_errors(app):
+    return app.log_text().count("down file error! url:")
+
+
+def part_bytes(app):
+    try:
+        with open(app.path("update.gz.part"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def installed(app, archive):
+    try:
+        with open(app.path("update.gz"), "rb") as f:
+            return f.read() == archive
+    except FileNotFoundError:
+        return False
+
+
+def wait_for_cut_part(app, count=1):
+    """Waits for count cut checks and returns the part they left."""
+    wait_for(lambda: down_errors(app) >= count, timeout=count * (ARCHIVE_LIMIT_S + 10),
+             what="%d cut checks" % count)
+    return wait_for(lambda: part_bytes(app), what="the part")
+
+
+def test_slow_link_installs_over_several_checks_fetching_each_byte_once(
+        app, server, processes, big_archives):
+    v2 = big_archives["v2"]
+    publish(server, v2, "throttle %d" % RATE)
+    start(processes, app)
+    part = wait_for_cut_part(app)
+    assert v2.startswith(part)
+    with open(app.path("update.gz.part.json")) as f:
+        record = json.load(f)
+    head = archive_transfers(server)[0]
+    assert record["crc"] == crc_text(v2) and record["size"] == len(v2)
+    assert record["etag"].startswith('"') and record["last_modified"].endswith(" GMT")
+
+    wait_for(lambda: installed(app, v2), timeout=60, what="version 2 installed")
+    wait_for(lambda: app.runs("v2"), what="version 2 running")
+    transfers = archive_transfers(server)
+    assert head.range == "-" and len(transfers) >= 3
+    starts = [range_start(t) for t in transfers]
+    assert starts == sorted(set(starts))  # each check continues where the last one stopped
+    # Each range begins where the bytes kept so far end; the last one completes the archive.
+    log = app.log_text()
+    for s in starts[1:]:
+        assert "resumed download at %d of %d url:%s" % (s, len(v2), server.url("/" + NAME)) in log
+    assert all(t.status == 206 for t in transfers[1:])
+    kept = [b - a for a, b in zip(starts, starts[1:] + [len(v2)])]
+    assert sum(kept) == len(v2)
+    sent = sum(t.sent for t in transfers)
+    assert sent <= len(v2) * 1.05  # only what the cuts had in flight is fetched twice
+    assert not os.path.exists(app.path("update.gz.part"))
+    assert not os.path.exists(app.path("update.gz.part.json"))
+
+
+def test_server_ignoring_ranges_starts_over_and_installs_when_one_check_suffices(
+        app, server, processes, big_archives):
+    v2 = big_archives["v2"]
+    publish(server, v2, "throttle %d norange" % RATE)
+    start(processes, app)
+    assert v2.startswith(wait_for_cut_part(app))
+    server.behave(NAME, "norange")
+    wait_for(lambda: installed(app, v2), timeout=30, what="version 2 installed")
+    last = archive_transfers(server)[-1]
+    assert last.range != "-" and last.status == 200 and last.sent == len(v2)
+    assert "resumed download" not in app.log_text()
+
+
+def test_archive_replaced_between_checks_starts_over_with_the_new_one(
+        app, server, processes, big_archives):
+    v2, v3 = big_archives["v2"], big_archives["v3"]
+    publish(server, v2, "throttle %d" % RATE)
+    start(processes, app)
+    wait_for_cut_part(app)
+    seen = len(archive_transfers(server))
+    publish(server, v3)
+    wait_for(lambda: installed(app, v3), timeout=30, what="version 3 installed")
+    wait_for(lambda: app.runs("v3"), what="version 3 running")
+    after = archive_transfers(server)[seen:]
+    # The first request after the new CRC file was seen asks for the whole file.
+    crc_checks = app.log_text().count("remote file crc:%s" % crc_text(v3))
+    assert crc_checks >= 1 and after[-1].range == "-" and after[-1].status == 200
+    assert app.runs("v2") == []
+
+
+def test_reply_lying_about_its_range_is_not_appended(app, server, processes, big_archives):
+    v2 = big_archives["v2"]
+    publish(server, v2, "throttle %d" % RATE)
+    start(processes, app)
+    wait_for_cut_part(app)
+    cuts = down_errors(app)
+    server.behave(NAME, "liar throttle %d" % RATE)
+    seen = len(archive_transfers(server))  # a check under way may still be served honestly
+
+    def lie_and_next():
+        later = archive_transfers(server)[seen:]
+        lies = [i for i, t in enumerate(later) if t.status == 206 and t.range != "-"]
+        return lies and len(later) > lies[0] + 1 and later[lies[0]:lies[0] + 2]
+    lie, retry = wait_for(lie_and_next, timeout=30, what="the lying reply and the retry")
+    # The lie is refused, and the same check starts over from the first byte.
+    assert retry.range == "-" and retry.status == 200
+    part = wait_for_cut_part(app, cuts + 2)
+    assert v2.startswith(part)
+    server.behave(NAME, None)
+    wait_for(lambda: installed(app, v2), timeout=60, what="version 2 installed")
+
+
+@pytest.mark.parametrize("when", ["between checks", "during the first check"])
+def test_restarted_supervisor_continues_the_part(app, server, processes, big_archives, when):
+    v2 = big_archives["v2"]
+    publish(server, v2, "throttle %d" % RATE)
+    first = start(processes, app)
+    if when == "between checks":
+        wait_for_cut_part(app)
+    else:
+        wait_for(lambda: len(part_bytes(app)) > 1000000, what="a megabyte arrived")
+        assert down_errors(app) == 0
+    os.killpg(first.pid, signal.SIGKILL)
+    first.wait()
+    held = len(part_bytes(app))
+    assert held > 0 and os.path.exists(app.path("update.gz.part.json"))
+    seen = len(archive_transfers(server))
+    start(processes, app)
+    wait_for(lambda: installed(app, v2), timeout=60, what="version 2 installed")
+    resumed = archive_transfers(server)[seen]
+    assert resumed.range == "bytes=%d-" % held and resumed.status == 206
+    assert "resumed download at %d of %d" % (held, len(v2)) in app.log_text()
+
+
+def test_part_of_a_release_withdrawn_is_removed_at_the_next_check(
+        app, server, processes, big_archives):
+    """The publisher goes back to the installed release while hosts hold a
+    part of the newer one."""
+    v1 = version_archive("v1")
+    with open(app.path("update.gz"), "wb") as f:
+        f.write(v1)
+    publish(server, big_archives["v2"], "throttle %d" % RATE)
+    start(processes, app)
+    wait_for_cut_part(app)
+    publish(server, v1)
+    current = "remote file crc:%s local crc:%s" % (crc_text(v1), crc_text(v1))
+    # Two such checks: the first has surely finished its clearing.
+    wait_for(lambda: app.log_text().count(current) >= 2, timeout=30,
+             what="checks finding v1 current")
+    assert not os.path.exists(app.path("update.gz.part"))
+    assert not os.path.exists(app.path("update.gz.part.json"))
