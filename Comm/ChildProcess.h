@@ -9,13 +9,13 @@
 
 class qmChildProcess {
  public:
-  // Notes the descriptors and signal dispositions this process was started
-  // with. Call first thing in main, before any thread or descriptor exists.
+  // Notes the descriptors, signal mask and signal dispositions this process
+  // was started with. Call first thing in main, before any thread or descriptor exists.
   static void NoteInheritance();
 
-  // For the child between fork and exec; async-signal-safe. Empties the signal
-  // mask, restores the signal dispositions noted at start (all default when
-  // nothing was noted) and closes every descriptor but 0, 1, 2 and those
+  // For the child between fork and exec; async-signal-safe. Restores the
+  // signal mask and dispositions noted at start (an empty mask and all
+  // default when nothing was noted) and closes every descriptor but 0, 1, 2 and those
   // noted at start, so children never inherit the supervisor's own files,
   // sockets and pipes.
   static void PrepareExec();
