@@ -12,8 +12,8 @@
 
 PRO_INFO_LIST m_all_process;
 
-std::vector<pid_t>& RetiredChildren() {
-  static std::vector<pid_t> retired;
+std::vector<PRO_INFO>& RetiredChildren() {
+  static std::vector<PRO_INFO> retired;
   return retired;
 }
 
@@ -52,7 +52,7 @@ void ReadConfig() {
     // Running programs the new table no longer names stay children to reap.
     std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
     for (const PRO_INFO& old : m_all_process)
-      if (old.running) RetiredChildren().push_back(old.pid);
+      if (old.running) RetiredChildren().push_back(old);
     m_all_process.assign(entries.begin(), entries.end());
   }
   if (parsed != ListText::kEntries)
@@ -87,7 +87,7 @@ void ForEachLiveChild(Stop stop) {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
   for (const PRO_INFO& info : m_all_process)
     if (info.running && info.pid > 0) stop(info.pid, info.path.c_str());
-  for (pid_t pid : RetiredChildren()) stop(pid, "");
+  for (const PRO_INFO& info : RetiredChildren()) stop(info.pid, info.path.c_str());
 }
 
 }  // namespace

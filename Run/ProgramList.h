@@ -56,7 +56,7 @@ bool WaitsOnEnded(pid_t pid);
 // to end, so that no program runs beside its successor.
 void EndLingeringPrograms();
 
-// Children of programs the table no longer names (dropped by ReadConfig while
-// running): the supervision loop still reaps them, and killProcessList still
-// stops them. Call with the table locked.
-std::vector<pid_t>& RetiredChildren();
+// Entries of programs the table no longer names (dropped by ReadConfig while
+// running), each a live child: the supervision loop still reaps them, and
+// killProcessList still stops them. Call with the table locked.
+std::vector<PRO_INFO>& RetiredChildren();

@@ -71,8 +71,10 @@ void ReapEnded(std::deque<pid_t>& ended) {
     info.running = false;
     if (!info.stopped) ended.push_back(info.pid);
   }
-  std::vector<pid_t>& retired = RetiredChildren();
-  retired.erase(std::remove_if(retired.begin(), retired.end(), Reaped), retired.end());
+  std::vector<PRO_INFO>& retired = RetiredChildren();
+  retired.erase(std::remove_if(retired.begin(), retired.end(),
+                               [](const PRO_INFO& info) { return Reaped(info.pid); }),
+                retired.end());
 }
 
 bool HasLiveChildren() {

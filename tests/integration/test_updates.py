@@ -201,7 +201,8 @@ def test_program_that_ignores_sigterm_does_not_outlive_the_installation(
     publish(server, version_archive("v2"))
     wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 running")
     assert not alive(old.pid)
-    assert "process did not end, killed pid : %d" % old.pid in app.log_text()
+    assert "process did not end, killed pid : %d path:%s" % (old.pid, app.path("bin", "v1")) \
+        in app.log_text()
 
 
 def test_application_directory_with_shell_characters(tmp_path, server, processes):
