@@ -97,6 +97,32 @@ bool RestartEnded(pid_t pid) {
   return false;
 }
 
+bool AwaitStoppedPrograms(unsigned ms) {
+  long long deadline = NowMs() + ms;
+  for (;;) {
+    {
+      std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+      bool left = false;
+      for (PRO_INFO& info : m_all_process) {
+        if (!info.running || !info.stopped) continue;
+        if (Reaped(info.pid)) {
+          info.running = false;
+        } else {
+          left = true;
+        }
+      }
+      std::vector<PRO_INFO>& retired = RetiredChildren();
+      retired.erase(std::remove_if(retired.begin(), retired.end(),
+                                   [](const PRO_INFO& info) { return Reaped(info.pid); }),
+                    retired.end());
+      if (!left && retired.empty()) return true;
+    }
+    if (NowMs() >= deadline) return false;
+    // The loop takes SIGCHLD for itself: other threads look again shortly.
+    SingletonBase<qmToolHelper>::Instance().Sleep(10);
+  }
+}
+
 void RunSupervisor() {
   if (SingleInstanceTest() == 0) {
     REPORT_ERROR("run more,quit!");

@@ -20,3 +20,8 @@ bool HasLiveChildren();
 // Starts again the ended entry whose last run had process id pid, when it has
 // starts left and no installation stopped it; one entry at most. Returns whether a program was started.
 bool RestartEnded(pid_t pid);
+
+// Reaps the programs that killProcessList stopped (and dropped programs) until
+// none of them is a live child, or ms have passed; true when none is left.
+// Safe beside the supervision loop, which drops stopped programs' ends anyway.
+bool AwaitStoppedPrograms(unsigned ms);

@@ -14,6 +14,7 @@
 #include "ProgramList.h"
 #include "Report.h"
 #include "SingletonBase.h"
+#include "Supervisor.h"
 #include "Timing.h"
 #include "ToolHelper.h"
 
@@ -138,6 +139,9 @@ void* update_main(void*) {
         ReadConfig();
         Tool().Sleep(timing::kInstallPauseMs);
         EndLingeringPrograms();
+        // Not yet reaped, a killed program would be skipped here and then
+        // started apart from the others by the supervision loop.
+        AwaitStoppedPrograms(timing::kKillWaitMs);
         LoadProcessList();
       }
     }
