@@ -87,6 +87,27 @@ void qmChildProcess::PrepareExec() {
   CloseRange(next, ~0u);
 }
 
+bool qmChildProcess::ReapOrphans(bool (*owned)(pid_t)) {
+  // Run registers a helper under this lock in the same step as its fork, and
+  // only the helper's owner reaps it: while the lock is held, an ended child
+  // that is not registered is no helper, and nobody else reaps it before us.
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  for (;;) {
+    siginfo_t info{};
+    // WNOWAIT: only look, since the child may be someone else's to reap.
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR) continue;
+      return false;  // ECHILD: no children at all
+    }
+    pid_t pid = info.si_pid;
+    if (pid == 0 || Helpers().count(pid) != 0) return false;
+    if (owned(pid)) return true;
+    siginfo_t gone{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &gone, WEXITED | WNOHANG) != 0 && errno == EINTR) {
+    }
+  }
+}
+
 int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* output) {
   if (argv.empty()) return -1;
   std::vector<char*> args;

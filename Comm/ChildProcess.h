@@ -20,6 +20,16 @@ class qmChildProcess {
   // sockets and pipes.
   static void PrepareExec();
 
+  // For the process that a pid namespace hands its orphans to (process 1):
+  // reaps ended children that are neither helpers started by Run (whose
+  // owners wait for their status) nor claimed by owned(pid), which the
+  // caller reaps itself and must keep from being started meanwhile (call it
+  // with the lock that covers starting them). Ended children are seen one at
+  // a time, so it stops at the first claimed one: it returns true when owned
+  // claimed one (reap it, then call again), false when none is left to reap
+  // or a helper's owner has yet to reap it.
+  static bool ReapOrphans(bool (*owned)(pid_t));
+
   // Runs argv (argv[0] is a path; no search, no shell) and waits for it.
   // With output non-null the child's standard output is captured into it,
   // otherwise it goes to this process's standard output. Returns the wait

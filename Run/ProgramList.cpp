@@ -12,6 +12,10 @@
 
 PRO_INFO_LIST m_all_process;
 
+namespace {
+bool g_stopped_for_good = false;  // guarded by m_all_process
+}  // namespace
+
 std::vector<PRO_INFO>& RetiredChildren() {
   static std::vector<PRO_INFO> retired;
   return retired;
@@ -61,6 +65,7 @@ void ReadConfig() {
 
 void LoadProcessList() {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  if (g_stopped_for_good) return;
   for (PRO_INFO& info : m_all_process) {
     info.stopped = false;
     // A live child keeps its entry: a second launch would orphan it.
@@ -107,4 +112,15 @@ void EndLingeringPrograms() {
     REPORT_ERROR("process did not end, killed pid : %u path:%s", static_cast<unsigned>(pid), path);
     kill(pid, SIGKILL);
   });
+}
+
+void StopProgramsForGood() {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  g_stopped_for_good = true;
+  killProcessList();
+}
+
+bool ProgramsStoppedForGood() {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  return g_stopped_for_good;
 }

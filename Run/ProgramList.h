@@ -52,6 +52,11 @@ void killProcessList();
 // an installation stopped or replaced meanwhile must not hold up the restarts
 // of the programs that run now.
 bool WaitsOnEnded(pid_t pid);
+// killProcessList for good: from now on nothing starts a program (the
+// supervisor is about to end).
+void StopProgramsForGood();
+// True once StopProgramsForGood was called. Call with the table locked.
+bool ProgramsStoppedForGood();
 // Sends SIGKILL to every program still alive after killProcessList asked it
 // to end, so that no program runs beside its successor.
 void EndLingeringPrograms();

@@ -14,6 +14,9 @@
 // queued.
 void ReapEnded(std::deque<pid_t>& ended);
 
+// True when pid is a live child of a program or dropped program.
+bool IsProgram(pid_t pid);
+
 // True while some program or dropped program is a live child.
 bool HasLiveChildren();
 

@@ -8,7 +8,7 @@ g++ make cmake ninja-build pkg-config
 libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev
 googletest libgtest-dev
 python3 python3-pytest openssl curl
-tar gzip procps iproute2 ca-certificates
+tar gzip procps iproute2 ca-certificates util-linux
 dpkg-dev systemd
 clang libclang-rt-14-dev
 "
