@@ -24,6 +24,8 @@ constexpr int kMaxInherited = 256;
 int g_inherited_fds[kMaxInherited];
 int g_inherited_count = 0;
 bool g_ignored_at_start[NSIG];
+// All zero bits: the empty set, for children when nothing was noted.
+sigset_t g_mask_at_start;
 
 std::mutex& HelperMutex() {
   static std::mutex m;
@@ -61,6 +63,9 @@ void qmChildProcess::NoteInheritance() {
     struct sigaction old {};
     g_ignored_at_start[sig] = sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
   }
+  // Whatever the supervisor blocks later for its own use (SIGCHLD, the stop
+  // signals) is not in it, unless it was blocked at start already.
+  sigprocmask(SIG_SETMASK, nullptr, &g_mask_at_start);
 }
 
 void qmChildProcess::PrepareExec() {
@@ -71,9 +76,7 @@ void qmChildProcess::PrepareExec() {
     act.sa_handler = g_ignored_at_start[sig] ? SIG_IGN : SIG_DFL;
     sigaction(sig, &act, nullptr);
   }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  sigprocmask(SIG_SETMASK, &g_mask_at_start, nullptr);
 
   unsigned next = 3;
   for (int i = 0; i < g_inherited_count; ++i) {
@@ -82,6 +85,27 @@ void qmChildProcess::PrepareExec() {
     next = keep + 1;
   }
   CloseRange(next, ~0u);
+}
+
+bool qmChildProcess::ReapOrphans(bool (*owned)(pid_t)) {
+  // Run registers a helper under this lock in the same step as its fork, and
+  // only the helper's owner reaps it: while the lock is held, an ended child
+  // that is not registered is no helper, and nobody else reaps it before us.
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  for (;;) {
+    siginfo_t info{};
+    // WNOWAIT: only look, since the child may be someone else's to reap.
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      if (errno == EINTR) continue;
+      return false;  // ECHILD: no children at all
+    }
+    pid_t pid = info.si_pid;
+    if (pid == 0 || Helpers().count(pid) != 0) return false;
+    if (owned(pid)) return true;
+    siginfo_t gone{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &gone, WEXITED | WNOHANG) != 0 && errno == EINTR) {
+    }
+  }
 }
 
 int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* output) {

@@ -10,16 +10,26 @@
 
 class qmChildProcess {
  public:
-  // Notes the descriptors and signal dispositions this process was started
-  // with. Call first thing in main, before any thread or descriptor exists.
+  // Notes the descriptors, signal mask and signal dispositions this process
+  // was started with. Call first thing in main, before any thread or descriptor exists.
   static void NoteInheritance();
 
-  // For the child between fork and exec; async-signal-safe. Empties the signal
-  // mask, restores the signal dispositions noted at start (all default when
-  // nothing was noted) and closes every descriptor but 0, 1, 2 and those
+  // For the child between fork and exec; async-signal-safe. Restores the
+  // signal mask and dispositions noted at start (an empty mask and all
+  // default when nothing was noted) and closes every descriptor but 0, 1, 2 and those
   // noted at start, so children never inherit the supervisor's own files,
   // sockets and pipes.
   static void PrepareExec();
+
+  // For the process that a pid namespace hands its orphans to (process 1):
+  // reaps ended children that are neither helpers started by Run (whose
+  // owners wait for their status) nor claimed by owned(pid), which the
+  // caller reaps itself and must keep from being started meanwhile (call it
+  // with the lock that covers starting them). Ended children are seen one at
+  // a time, so it stops at the first claimed one: it returns true when owned
+  // claimed one (reap it, then call again), false when none is left to reap
+  // or a helper's owner has yet to reap it.
+  static bool ReapOrphans(bool (*owned)(pid_t));
 
   // Runs argv (argv[0] is a path; no search, no shell) and waits for it.
   // With output non-null the child's standard output is captured into it,

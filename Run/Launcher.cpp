@@ -83,7 +83,8 @@ pid_t SpawnChild(char** argv) {
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (stack == MAP_FAILED) return -1;
   // No handler of ours may run in the child while it shares our memory;
-  // PrepareExec resets the dispositions, then empties the child's mask.
+  // PrepareExec resets the dispositions, then gives the child the mask the
+  // supervisor was started with.
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);

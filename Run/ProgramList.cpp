@@ -12,8 +12,12 @@
 
 PRO_INFO_LIST m_all_process;
 
-std::vector<pid_t>& RetiredChildren() {
-  static std::vector<pid_t> retired;
+namespace {
+bool g_stopped_for_good = false;  // guarded by m_all_process
+}  // namespace
+
+std::vector<PRO_INFO>& RetiredChildren() {
+  static std::vector<PRO_INFO> retired;
   return retired;
 }
 
@@ -52,7 +56,7 @@ void ReadConfig() {
     // Running programs the new table no longer names stay children to reap.
     std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
     for (const PRO_INFO& old : m_all_process)
-      if (old.running) RetiredChildren().push_back(old.pid);
+      if (old.running) RetiredChildren().push_back(old);
     m_all_process.assign(entries.begin(), entries.end());
   }
   if (parsed != ListText::kEntries)
@@ -61,6 +65,7 @@ void ReadConfig() {
 
 void LoadProcessList() {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  if (g_stopped_for_good) return;
   for (PRO_INFO& info : m_all_process) {
     info.stopped = false;
     // A live child keeps its entry: a second launch would orphan it.
@@ -87,7 +92,7 @@ void ForEachLiveChild(Stop stop) {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
   for (const PRO_INFO& info : m_all_process)
     if (info.running && info.pid > 0) stop(info.pid, info.path.c_str());
-  for (pid_t pid : RetiredChildren()) stop(pid, "");
+  for (const PRO_INFO& info : RetiredChildren()) stop(info.pid, info.path.c_str());
 }
 
 }  // namespace
@@ -107,4 +112,15 @@ void EndLingeringPrograms() {
     REPORT_ERROR("process did not end, killed pid : %u path:%s", static_cast<unsigned>(pid), path);
     kill(pid, SIGKILL);
   });
+}
+
+void StopProgramsForGood() {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  g_stopped_for_good = true;
+  killProcessList();
+}
+
+bool ProgramsStoppedForGood() {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  return g_stopped_for_good;
 }

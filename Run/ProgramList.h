@@ -52,11 +52,16 @@ void killProcessList();
 // an installation stopped or replaced meanwhile must not hold up the restarts
 // of the programs that run now.
 bool WaitsOnEnded(pid_t pid);
+// killProcessList for good: from now on nothing starts a program (the
+// supervisor is about to end).
+void StopProgramsForGood();
+// True once StopProgramsForGood was called. Call with the table locked.
+bool ProgramsStoppedForGood();
 // Sends SIGKILL to every program still alive after killProcessList asked it
 // to end, so that no program runs beside its successor.
 void EndLingeringPrograms();
 
-// Children of programs the table no longer names (dropped by ReadConfig while
-// running): the supervision loop still reaps them, and killProcessList still
-// stops them. Call with the table locked.
-std::vector<pid_t>& RetiredChildren();
+// Entries of programs the table no longer names (dropped by ReadConfig while
+// running), each a live child: the supervision loop still reaps them, and
+// killProcessList still stops them. Call with the table locked.
+std::vector<PRO_INFO>& RetiredChildren();

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "ChildProcess.h"
+#include "FirstProcess.h"
 #include "HttpDown.h"
 #include "Launcher.h"
 #include "ProgramList.h"
@@ -85,13 +87,26 @@ void PauseReaping(std::deque<pid_t>& ended) {
 
 void ReapEnded(std::deque<pid_t>& ended) {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  for (PRO_INFO& info : m_all_process) {
-    if (!info.running || !Reaped(info.pid)) continue;
-    info.running = false;
-    if (!info.stopped) ended.push_back(info.pid);
-  }
-  std::vector<pid_t>& retired = RetiredChildren();
-  retired.erase(std::remove_if(retired.begin(), retired.end(), Reaped), retired.end());
+  // Held throughout: no program starts, so every ended child that the table
+  // does not name is an orphan (or a helper, which ReapOrphans leaves alone).
+  do {
+    for (PRO_INFO& info : m_all_process) {
+      if (!info.running || !Reaped(info.pid)) continue;
+      info.running = false;
+      if (!info.stopped) ended.push_back(info.pid);
+    }
+    std::vector<PRO_INFO>& retired = RetiredChildren();
+    retired.erase(std::remove_if(retired.begin(), retired.end(),
+                                 [](const PRO_INFO& info) { return Reaped(info.pid); }),
+                  retired.end());
+  } while (IsFirstProcess() && qmChildProcess::ReapOrphans(IsProgram));
+}
+
+bool IsProgram(pid_t pid) {
+  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+  auto live = [pid](const PRO_INFO& info) { return info.running && info.pid == pid; };
+  return std::any_of(m_all_process.begin(), m_all_process.end(), live) ||
+         std::any_of(RetiredChildren().begin(), RetiredChildren().end(), live);
 }
 
 bool HasLiveChildren() {
@@ -105,6 +120,7 @@ bool RestartEnded(pid_t pid) {
   std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
   for (PRO_INFO& info : m_all_process) {
     if (info.pid != pid || info.running || info.stopped || info.run_tick <= 0) continue;
+    if (ProgramsStoppedForGood()) return false;
     if (info.run_tick != kUnlimitedRuns) --info.run_tick;
     REPORT_ERROR("restart pid : %u path:%s \n", static_cast<unsigned>(pid), info.path.c_str());
     info.pid = RunProcess(info.path.c_str(), info.param_str.c_str());
@@ -112,6 +128,32 @@ bool RestartEnded(pid_t pid) {
     return true;
   }
   return false;
+}
+
+bool AwaitStoppedPrograms(unsigned ms) {
+  long long deadline = NowMs() + ms;
+  for (;;) {
+    {
+      std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
+      bool left = false;
+      for (PRO_INFO& info : m_all_process) {
+        if (!info.running || !info.stopped) continue;
+        if (Reaped(info.pid)) {
+          info.running = false;
+        } else {
+          left = true;
+        }
+      }
+      std::vector<PRO_INFO>& retired = RetiredChildren();
+      retired.erase(std::remove_if(retired.begin(), retired.end(),
+                                   [](const PRO_INFO& info) { return Reaped(info.pid); }),
+                    retired.end());
+      if (!left && retired.empty()) return true;
+    }
+    if (NowMs() >= deadline) return false;
+    // The loop takes SIGCHLD for itself: other threads look again shortly.
+    SingletonBase<qmToolHelper>::Instance().Sleep(10);
+  }
 }
 
 void RunSupervisor() {
@@ -129,6 +171,8 @@ void RunSupervisor() {
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &chld, nullptr);
+  // As a container's first process: reap orphans, and end on SIGTERM/SIGINT.
+  if (IsFirstProcess()) StartStopWatch();
 
   CHttpDown::GlobalInit();
   ReportSigningSettings();

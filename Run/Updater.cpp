@@ -16,6 +16,7 @@
 #include "Report.h"
 #include "SignedUpdate.h"
 #include "SingletonBase.h"
+#include "Supervisor.h"
 #include "Timing.h"
 #include "ToolHelper.h"
 
@@ -137,6 +138,9 @@ void* update_main(void*) {
         ReadConfig();
         Tool().Sleep(timing::kInstallPauseMs);
         EndLingeringPrograms();
+        // Not yet reaped, a killed program would be skipped here and then
+        // started apart from the others by the supervision loop.
+        AwaitStoppedPrograms(timing::kKillWaitMs);
         LoadProcessList();
       }
     }

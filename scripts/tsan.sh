@@ -17,7 +17,10 @@ status=0
 "$build/tests/unit_tests" --gtest_brief=1 || status=1
 MONITOR_BUILD_DIR="$build" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   "$src/tests/integration/test_updates.py" \
-  -k "replaces_the_running_one or ignores_sigterm or keep_ending" || status=1
+  -k "replaces_the_running_one or ignores_sigterm or keep_ending or invalid_list" || status=1
+# As process 1 a third thread stops the programs beside the loop.
+MONITOR_BUILD_DIR="$build" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+  "$src/tests/integration/test_first_process.py" || status=1
 
 if ls "$reports"/tsan.* >/dev/null 2>&1; then
   echo "ThreadSanitizer reports:"

@@ -33,18 +33,19 @@ class App:
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
-    def add_probe(self, name, sleep_ms=0, status=0, signal=0, ignore_term=False):
+    def add_probe(self, name, sleep_ms=0, status=0, signal=0, ignore_term=False, orphan_ms=0):
         """Copies the probe program to bin/<name> and sets how its runs end."""
         dest = os.path.join(self.bin, name)
         os.makedirs(os.path.dirname(dest), exist_ok=True)
         shutil.copy2(os.path.join(PROGRAMS_DIR, "probe"), dest)
         self.set_probe(name, sleep_ms=sleep_ms, status=status, signal=signal,
-                       ignore_term=ignore_term)
+                       ignore_term=ignore_term, orphan_ms=orphan_ms)
         return dest
 
-    def set_probe(self, name, sleep_ms=0, status=0, signal=0, ignore_term=False):
+    def set_probe(self, name, sleep_ms=0, status=0, signal=0, ignore_term=False, orphan_ms=0):
         dest = os.path.join(self.bin, name)
-        for suffix, value in (("sleep", sleep_ms), ("status", status), ("signal", signal)):
+        for suffix, value in (("sleep", sleep_ms), ("status", status), ("signal", signal),
+                              ("orphan", orphan_ms)):
             side = dest + "." + suffix
             if value:
                 with open(side, "w") as f:
@@ -71,6 +72,14 @@ class App:
             return []
         with open(out) as f:
             return [Run(line) for line in f if line.strip()]
+
+    def orphans(self, name):
+        """Process ids of the children the probe's runs left behind."""
+        out = os.path.join(self.bin, name + ".orphans")
+        if not os.path.exists(out):
+            return []
+        with open(out) as f:
+            return [int(line) for line in f if line.strip()]
 
     def log_text(self):
         """Everything in today's (and yesterday's, around midnight) log file."""

@@ -158,8 +158,36 @@ def test_children_inherit_only_what_the_supervisor_inherited(app, processes):
     inherited = (own_ignored_signals() & ~restored) | (1 << (signal.SIGHUP - 1))
     for run in runs:  # the restart comes after the log file was opened
         assert run.fds == sorted([0, 1, 2, keep_w])
-        assert run.sigblk & ~libc == 0
+        assert run.sigblk & ~libc == mask_bits(own_blocked_signals()) & ~libc
         assert run.sigign & ~libc == inherited & ~libc
+
+
+def own_blocked_signals():
+    return signal.pthread_sigmask(signal.SIG_BLOCK, [])
+
+
+def mask_bits(signals):
+    return sum(1 << (int(s) - 1) for s in set(signals))
+
+
+@pytest.mark.parametrize("blocked_at_start", [
+    {signal.SIGUSR1},
+    # Blocked at start, so the supervisor's own use of it does not take it away.
+    {signal.SIGUSR1, signal.SIGCHLD},
+    {signal.SIGTERM, signal.SIGINT},
+])
+def test_children_start_with_the_supervisors_start_up_mask(app, processes, blocked_at_start):
+    app.add_probe("prog")
+    app.write_list([{"path": "prog", "param": "", "run": 2}])
+
+    def block():
+        signal.pthread_sigmask(signal.SIG_BLOCK, blocked_at_start)
+    start(processes, app, preexec_fn=block)
+    runs = wait_for(lambda: len(app.runs("prog")) >= 2 and app.runs("prog"), what="a restart")
+    libc = (1 << 31) | (1 << 32)
+    expected = mask_bits(own_blocked_signals() | blocked_at_start) & ~libc
+    for run in runs:  # the first start and a restart from the supervision loop
+        assert run.sigblk & ~libc == expected
 
 
 def test_second_instance_of_the_test_build_quits(app, processes):

@@ -13,7 +13,7 @@ import pytest
 from conftest import build_path, wait_for
 from http_server import HttpServer
 from supervised_app import App
-from update_archive import crc_file, crc_text, make_archive, version_archive
+from update_archive import crc_file, crc_text, make_archive, probe_bytes, version_archive
 
 PERIOD_S = 1.0  # update period of monitor-fast: 100 ticks of 10 ms
 
@@ -119,11 +119,11 @@ def test_unusable_crc_downloads_but_installs_nothing(app, server, processes, lab
         crc_body = json.dumps({"crc": "0" + crc_text(v2)}).encode()
     publish(server, v2, crc=crc_body)
     start(processes, app)
-    wait_for(lambda: "local_crc:%s remote crc:" % crc_text(v2) in app.log_text(),
-             timeout=20, what="the CRC mismatch report")
-    # The end of the second try, not its request: the part lives while it runs.
+    # Two ended checks: the second one's download is gone too (waiting for its
+    # request instead found it still being written).
     mismatch = "local_crc:%s remote crc:" % crc_text(v2)
     wait_for(lambda: app.log_text().count(mismatch) >= 2, timeout=20, what="a second try")
+    assert len(fetched(server, "app.tar.gz")) >= 2
     assert app.runs("v2") == []
     assert not os.path.exists(app.path("bin", "v2"))
     assert len(app.runs("v1")) == 1
@@ -203,7 +203,34 @@ def test_program_that_ignores_sigterm_does_not_outlive_the_installation(
     publish(server, version_archive("v2"))
     wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 running")
     assert not alive(old.pid)
-    assert "process did not end, killed pid : %d" % old.pid in app.log_text()
+    assert "process did not end, killed pid : %d path:%s" % (old.pid, app.path("bin", "v1")) \
+        in app.log_text()
+
+
+def test_invalid_list_after_an_update_starts_the_killed_program_with_the_others(
+        app, server, processes):
+    """The previous list stays in force; the program that had to be killed is
+    started again by the installation, not later as a restart."""
+    entries = [{"path": "stubborn", "param": "", "run": 0}, {"path": "v1", "param": "", "run": 0}]
+    v1 = version_archive("v1", entries=entries, extra={
+        "bin/stubborn": (probe_bytes(), 0o755),
+        "bin/stubborn.sleep": b"600000",
+        "bin/stubborn.ignoreterm": b"",
+    })
+    install_locally(app, v1)
+    publish(server, v1)
+    start(processes, app)
+    old = {name: wait_for(lambda: app.runs(name), what=name + " running")[0]
+           for name in ("stubborn", "v1")}
+    publish(server, make_archive({"bin/config.json": b"{not json"}))
+    for name in ("stubborn", "v1"):
+        wait_for(lambda: len(app.runs(name)) == 2, timeout=20, what=name + " started again")
+    log = app.log_text()
+    assert "json error! path:%s json:{not json" % app.path("bin", "config.json") in log
+    assert "process did not end, killed pid : %d path:%s" % (
+        old["stubborn"].pid, app.path("bin", "stubborn")) in log
+    for name, run in old.items():
+        assert "restart pid : %d " % run.pid not in log, name
 
 
 def test_application_directory_with_shell_characters(tmp_path, server, processes):

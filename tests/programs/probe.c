@@ -7,12 +7,15 @@
  *   <path>.status      exit status (default 0)
  *   <path>.signal      a signal to send itself instead of exiting
  *   <path>.ignoreterm  present: SIGTERM is ignored
+ *   <path>.orphan      milliseconds a child of the run lives on; the run appends
+ *                      the child's pid to "<path>.orphans" and does not wait for it
  */
 #include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,6 +30,12 @@ static long read_number(const char* suffix, long fallback) {
   if (fscanf(f, "%ld", &v) != 1) v = fallback;
   fclose(f);
   return v;
+}
+
+static void sleep_ms(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
 }
 
 static int exists(const char* suffix) {
@@ -88,12 +97,23 @@ int main(int argc, char** argv) {
   fputc('\n', out);
   fclose(out);
 
-  long ms = read_number("sleep", 0);
-  if (ms > 0) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
+  long orphan_ms = read_number("orphan", 0);
+  if (orphan_ms > 0) {
+    pid_t child = fork();
+    if (child == 0) {
+      sleep_ms(orphan_ms);
+      _exit(0);
+    }
+    snprintf(name, sizeof name, "%s.orphans", path);
+    FILE* orphans = fopen(name, "a");
+    if (orphans) {
+      fprintf(orphans, "%d\n", (int)child);
+      fclose(orphans);
     }
   }
+
+  long ms = read_number("sleep", 0);
+  if (ms > 0) sleep_ms(ms);
   long sig = read_number("signal", 0);
   if (sig > 0) {
     signal((int)sig, SIG_DFL);

@@ -130,9 +130,9 @@ class ProgramTable : public ::testing::Test {
         waitpid(info.pid, nullptr, 0);
       }
     }
-    for (pid_t pid : RetiredChildren()) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
+    for (const PRO_INFO& info : RetiredChildren()) {
+      kill(info.pid, SIGKILL);
+      waitpid(info.pid, nullptr, 0);
     }
     RetiredChildren().clear();
     m_all_process.clear();
@@ -167,7 +167,7 @@ TEST_F(ProgramTable, KillSignalsOnlyLiveChildren) {
     m_all_process.push_back(Entry(-1, "/fork/failed", 3, false));
     m_all_process.push_back(Entry(reaped, "/ended", 0, false));
     m_all_process.push_back(Entry(live, "/bin/sleep", 2, true));
-    RetiredChildren().push_back(retired);
+    RetiredChildren().push_back(Entry(retired, "/bin/sleep", 1, true));
   }
   testing::internal::CaptureStdout();
   killProcessList();
@@ -222,7 +222,7 @@ TEST_F(ProgramTable, ReapQueuesProgramsAndDropsRetiredChildren) {
     std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
     m_all_process.push_back(Entry(program, "/bin/true", 1, true));
     m_all_process.push_back(Entry(other, "/bin/sleep", 1, true));
-    RetiredChildren().push_back(retired);
+    RetiredChildren().push_back(Entry(retired, "/bin/true", 1, true));
   }
   AwaitEnd(program);
   AwaitEnd(retired);

@@ -1,0 +1,56 @@
+#include "FirstProcess.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "ProgramList.h"
+#include "Report.h"
+#include "Supervisor.h"
+#include "Timing.h"
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+void* WatchForStop(void*) {
+  sigset_t set = StopSignals();
+  int sig = 0;
+  while (sigwait(&set, &sig) != 0) {
+  }
+  REPORT_NOTICE("signal %d: ending the programs and the supervisor", sig);
+  StopProgramsForGood();
+  if (!AwaitStoppedPrograms(timing::kStopGraceMs)) {
+    EndLingeringPrograms();
+    AwaitStoppedPrograms(timing::kKillWaitMs);
+  }
+  fflush(stdout);
+  // Not exit(): the other threads still use what its destructors would free.
+  _exit(0);
+}
+
+}  // namespace
+
+bool IsFirstProcess() {
+  static const bool first = getpid() == 1;
+  return first;
+}
+
+void StartStopWatch() {
+  sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  // Without the thread the signals stay blocked: as before, they end nothing.
+  pthread_create(&thread, &attr, WatchForStop, nullptr);
+  pthread_attr_destroy(&attr);
+}
