@@ -170,6 +170,8 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
       {"pigz", "tar cf - -C src bin data | pigz -p 2 -b 32 > archive.tgz", tree},
       {"python pax", "cd src && python3 -c \"import tarfile; t = tarfile.open('../archive.tgz',"
        " 'w:gz', format=tarfile.PAX_FORMAT); t.add('bin'); t.add('data'); t.close()\"", tree},
+      {"no members", "tar czf archive.tgz -T /dev/null", {}},
+      {"a gzip of nothing", "printf '' | gzip > archive.tgz", {}},
       {"zero padding after the gzip stream",
        "tar czf archive.tgz -C src bin data && head -c 1000 /dev/zero >> archive.tgz", tree},
   };
