@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "FirstProcess.h"
 #include "HttpDown.h"
+#include "Install.h"
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Report.h"
@@ -175,6 +176,8 @@ void RunSupervisor() {
   if (IsFirstProcess()) StartStopWatch();
 
   CHttpDown::GlobalInit();
+  // An installation cut short by a crash left its staging directory.
+  RemoveTree(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStagingName);
   ReportSigningSettings();
   Update();
   ReadConfig();
