@@ -15,6 +15,7 @@
 
 #include "CommLogClock.h"
 #include "CommLogUtil.h"
+#include "WholeIo.h"
 
 namespace COMMUSE {
 
@@ -56,19 +57,6 @@ char* MakeVAArgsLogA(const char* format, va_list vl) {
 }
 
 void ReleaseVAArgsLog(char* pMakeVAArgsLog) { delete[] pMakeVAArgsLog; }
-
-// The whole buffer, or as much as the file takes.
-void WriteAll(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-}
 
 // True when the console switch is among this process's arguments: a word whose
 // characters 2 to 4 read "log" in any case (-log, /LOG, -logfile).
@@ -201,7 +189,7 @@ void ComPrintLog::LogEvenFA(const char* message) {
     }
   }
   // Each write(2) goes straight to the file: the append is also the flush.
-  if (_LogFile.valid()) WriteAll(_LogFile.get(), message, strlen(message));
+  if (_LogFile.valid()) wholeio::WriteAll(_LogFile.get(), message, strlen(message));
 }
 
 void ComPrintLog::LogPrintW(const wchar_t* message, WORD wColor) {

@@ -12,40 +12,15 @@
 #include <sstream>
 
 #include "ChildProcess.h"
+#include "WholeIo.h"
 
 namespace commlog {
 
 namespace {
 
-// Paths longer than this are treated as unreadable rather than cut short.
-constexpr size_t kMaxPath = 1 << 16;
+std::string ReadExeLink() { return wholeio::ReadLink("/proc/self/exe"); }
 
-// The whole link target, however long; empty on failure.
-std::string ReadExeLink() {
-  std::string buf(1024, '\0');
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", &buf[0], buf.size());
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < buf.size()) {
-      buf.resize(static_cast<size_t>(n));
-      return buf;
-    }
-    if (buf.size() >= kMaxPath) return std::string();
-    buf.resize(buf.size() * 2);
-  }
-}
-
-std::string ReadCwd() {
-  std::string buf(1024, '\0');
-  for (;;) {
-    if (getcwd(&buf[0], buf.size()) != nullptr) {
-      buf.resize(strlen(buf.c_str()));
-      return buf;
-    }
-    if (errno != ERANGE || buf.size() >= kMaxPath) return std::string();
-    buf.resize(buf.size() * 2);
-  }
-}
+std::string ReadCwd() { return wholeio::CurrentDir(); }
 
 }  // namespace
 

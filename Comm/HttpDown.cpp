@@ -14,6 +14,7 @@
 
 #include "CommLog.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
@@ -94,12 +95,7 @@ size_t write_file_data(void* contents, size_t size, size_t nmemb, void* userp) {
   FileSink* sink = static_cast<FileSink*>(userp);
   size_t realsize = size * nmemb;
   const char* data = static_cast<const char*>(contents);
-  for (size_t done = 0; done < realsize;) {
-    ssize_t n = write(sink->fd, data + done, realsize - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 0;  // aborts the transfer with a write error
-    done += static_cast<size_t>(n);
-  }
+  if (!wholeio::WriteAll(sink->fd, data, realsize)) return 0;  // aborts with a write error
   if (sink->crc != nullptr) {
     unsigned char* bytes = static_cast<unsigned char*>(contents);
     for (size_t done = 0; done < realsize;) {
@@ -324,16 +320,13 @@ size_t write_range_data(void* contents, size_t size, size_t nmemb, void* userp) 
   }
   size_t realsize = size * nmemb;
   const char* data = static_cast<const char*>(contents);
-  for (size_t done = 0; done < realsize;) {
-    ssize_t n = pwrite(sink->fd, data + done, realsize - done, sink->position);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      sink->write_failed = true;
-      return 0;
-    }
-    done += static_cast<size_t>(n);
-    sink->position += n;
-    sink->fetch->written += static_cast<DWORD64>(n);
+  size_t done = wholeio::WriteAllAt(sink->fd, data, realsize, sink->position);
+  // What reached the file counts, even when the rest did not.
+  sink->position += static_cast<off_t>(done);
+  sink->fetch->written += static_cast<DWORD64>(done);
+  if (done < realsize) {
+    sink->write_failed = true;
+    return 0;
   }
   return realsize;
 }

@@ -19,23 +19,11 @@
 
 #include "ToolHelper.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
 std::string Why(const char* what, int err) { return std::string(what) + ": " + strerror(err); }
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Writes a new file beside the record and renames it into place: whatever
 // stands at the path (a link, another user's file) is replaced, never
@@ -45,7 +33,7 @@ std::string WriteRecord(const std::string& path, const std::string& content) {
   UniqueFd fd(mkostemp(&temp[0], O_CLOEXEC));
   if (!fd.valid()) return Why("cannot create a file beside it", errno);
   std::string why;
-  if (fchmod(fd.get(), 0644) != 0 || !WriteAll(fd.get(), content)) why = Why("cannot write", errno);
+  if (fchmod(fd.get(), 0644) != 0 || !wholeio::WriteAll(fd.get(), content)) why = Why("cannot write", errno);
   if (close(fd.release()) != 0 && why.empty()) why = Why("cannot write", errno);
   if (why.empty() && rename(temp.c_str(), path.c_str()) != 0) why = Why("cannot replace", errno);
   if (!why.empty()) unlink(temp.c_str());

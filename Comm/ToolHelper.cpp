@@ -17,26 +17,12 @@
 
 #include "ChildProcess.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
-// Paths longer than this are not believed.
-constexpr size_t kMaxPath = 1 << 20;
-
-// The target of a symbolic link, however long.
-std::string ReadLink(const char* path) {
-  std::vector<char> buf(1024);
-  for (;;) {
-    ssize_t n = readlink(path, buf.data(), buf.size());
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
-    if (buf.size() >= kMaxPath) return std::string();
-    buf.resize(buf.size() * 2);  // the link may have been cut: read again
-  }
-}
-
-// Runs command through the shell (as a helper child the supervision loop
-// leaves alone) and captures its standard output. False when it could not
+// Runs command through the shell (as a helper child, whose status process
+// 1's reaping of orphans leaves to it) and captures its standard output. False when it could not
 // be started.
 bool RunCommand(const char* command, std::string* out) {
   int status = qmChildProcess::RunShell(command, out);
@@ -79,35 +65,20 @@ void qmToolHelper::Sleep(unsigned int unMilliSecond) {
 }
 
 std::string qmToolHelper::GetAppDir() {
-  std::string path = ReadLink("/proc/self/exe");
+  std::string path = wholeio::ReadLink("/proc/self/exe");
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-std::string qmToolHelper::GetAppPath() { return ReadLink("/proc/self/exe"); }
+std::string qmToolHelper::GetAppPath() { return wholeio::ReadLink("/proc/self/exe"); }
 
-std::string qmToolHelper::GetCurrentDir() {
-  std::vector<char> buf(1024);
-  for (;;) {
-    if (getcwd(buf.data(), buf.size())) return std::string(buf.data());
-    if (errno != ERANGE || buf.size() >= kMaxPath) return std::string();
-    buf.resize(buf.size() * 2);
-  }
-}
+std::string qmToolHelper::GetCurrentDir() { return wholeio::CurrentDir(); }
 
 int qmToolHelper::WriteFileToDisk(const char* file_name, const char* file_data, int file_len) {
   if (!file_name || file_len < 0 || (!file_data && file_len > 0)) return -1;
   UniqueFd fd(open(file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return -1;
-  size_t done = 0, len = static_cast<size_t>(file_len);
-  while (done < len) {
-    ssize_t n = write(fd.get(), file_data + done, len - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      return -1;
-    }
-  }
+  if (!wholeio::WriteAll(fd.get(), file_data, static_cast<size_t>(file_len))) return -1;
   return close(fd.release()) == 0 ? 0 : -1;
 }
 
@@ -126,19 +97,13 @@ std::string qmToolHelper::ReadFileToDisk(const char* file_name, size_t max_size)
   try {
     std::string data;
     data.reserve(static_cast<size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-      ssize_t n = read(fd.get(), buf, sizeof buf);
-      if (n > 0) {
-        // A file that grows while it is read counts as too large as well.
-        if (static_cast<size_t>(n) > max_size - data.size()) return std::string();
-        data.append(buf, static_cast<size_t>(n));
-      } else if (n == 0) {
-        return data;
-      } else if (errno != EINTR) {
-        return std::string();
-      }
-    }
+    // A file that grows while it is read counts as too large as well.
+    int end = wholeio::ReadEach(fd.get(), [&data, max_size](const char* piece, size_t n) {
+      if (n > max_size - data.size()) return false;
+      data.append(piece, n);
+      return true;
+    });
+    return end == 1 ? data : std::string();
   } catch (const std::exception&) {  // too large to hold
     return std::string();
   }

@@ -9,6 +9,7 @@
 #include "Json.h"
 #include "PartFile.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
@@ -25,16 +26,6 @@ bool OptionalString(CJson& json, const char* name, std::string* out) {
   if (json.GetValue(name, value) != 0) return true;
   if (!CleanField(value)) return false;
   *out = value;
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
   return true;
 }
 
@@ -86,7 +77,7 @@ bool WritePartRecord(const std::string& path, const PART_RECORD& record) {
   if (text.empty() || !RemoveStanding(tmp)) return false;
   UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) return false;
-  bool ok = WriteAll(fd.get(), text) && fsync(fd.get()) == 0;
+  bool ok = wholeio::WriteAll(fd.get(), text) && fsync(fd.get()) == 0;
   ok = close(fd.release()) == 0 && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());

@@ -18,6 +18,7 @@
 #include "ToolHelper.h"
 #include "UniqueFd.h"
 #include "Updater.h"
+#include "WholeIo.h"
 
 namespace {
 
@@ -46,17 +47,6 @@ bool InstalledTimestamp(uint64_t* seconds) {
     REPORT_ERROR("installed signature not read, not compared! %s path:%s", why.c_str(),
                  path.c_str());
     return false;
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t off = 0;
-  while (off < data.size()) {
-    ssize_t r = write(fd, data.data() + off, data.size() - off);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    off += size_t(r);
   }
   return true;
 }
@@ -136,7 +126,7 @@ void KeepInstalledSignature(const std::string& signature) {
   std::string path = InstalledSignaturePath();
   std::string tmp = path + ".XXXXXX";
   UniqueFd fd(mkostemp(&tmp[0], O_CLOEXEC));
-  bool ok = fd.valid() && fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), signature) &&
+  bool ok = fd.valid() && fchmod(fd.get(), 0644) == 0 && wholeio::WriteAll(fd.get(), signature) &&
             fsync(fd.get()) == 0;
   if (fd.valid() && (!ok || rename(tmp.c_str(), path.c_str()) != 0)) {
     ok = false;
