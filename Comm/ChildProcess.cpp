@@ -15,6 +15,7 @@
 #include <set>
 
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void qmChildProcess::PrepareExec() {
 }
 
 bool qmChildProcess::ReapOrphans(bool (*owned)(pid_t)) {
-  // Run registers a helper under this lock in the same step as its fork, and
+  // Helpers are registered under this lock in the same step as their start, and
   // only the helper's owner reaps it: while the lock is held, an ended child
   // that is not registered is no helper, and nobody else reaps it before us.
   std::lock_guard<std::mutex> lock(HelperMutex());
@@ -108,108 +109,37 @@ bool qmChildProcess::ReapOrphans(bool (*owned)(pid_t)) {
   }
 }
 
-int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* output) {
-  if (argv.empty()) return -1;
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+namespace {
 
+// Starts argv as a helper and waits for it. It is registered under the lock
+// in the same step as its start, so that ReapOrphans never sees it end
+// unregistered. With take, the child's standard output goes to take as it
+// comes; once take returns false nothing more is read and the child (its
+// whole group, with own_group) is killed. Returns the wait status, or -1.
+int RunHelper(char* const argv[], qmChildProcess::Setup setup,
+              const std::function<bool(const char*, size_t)>* take) {
   UniqueFd rd, wr;
-  if (output) {
+  if (take) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
     rd.reset(fds[0]);
     wr.reset(fds[1]);
+    setup.stdout_fd = wr.get();
   }
   fflush(stdout);  // what we printed before comes before the child's output
 
   pid_t pid;
   {
-    // Registered before the loop can see it end: the loop checks under this lock.
     std::lock_guard<std::mutex> lock(HelperMutex());
-    pid = fork();
-    if (pid == 0) {
-      if (output && dup2(wr.get(), STDOUT_FILENO) < 0) _exit(127);
-      PrepareExec();
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    pid = qmChildProcess::Start(argv, setup);
     if (pid < 0) return -1;
     Helpers().insert(pid);
   }
   wr.reset();
 
-  if (output) {
-    char buf[16384];
-    for (;;) {
-      ssize_t n = read(rd.get(), buf, sizeof buf);
-      if (n > 0) {
-        output->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        break;
-      }
-    }
-    rd.reset();
-  }
-
-  int status = -1;
-  pid_t r;
-  do {
-    r = waitpid(pid, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  if (r != pid) status = -1;
-
-  std::lock_guard<std::mutex> lock(HelperMutex());
-  Helpers().erase(pid);
-  return status;
-}
-
-int qmChildProcess::RunShell(const std::string& command, std::string* output) {
-  return Run({"/bin/sh", "-c", command}, output);
-}
-
-int qmChildProcess::RunShellWhile(const std::string& command,
-                                  const std::function<bool(const char*, size_t)>& take) {
-  const char* args[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-  UniqueFd null_in(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (!null_in.valid()) return -1;
-  UniqueFd rd, wr;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  rd.reset(fds[0]);
-  wr.reset(fds[1]);
-  fflush(stdout);
-
-  pid_t pid;
-  {
-    std::lock_guard<std::mutex> lock(HelperMutex());
-    pid = fork();
-    if (pid == 0) {
-      setpgid(0, 0);
-      if (dup2(null_in.get(), STDIN_FILENO) < 0 || dup2(wr.get(), STDOUT_FILENO) < 0) _exit(127);
-      PrepareExec();
-      execv(args[0], const_cast<char* const*>(args));
-      _exit(127);
-    }
-    if (pid < 0) return -1;
-    // Also here, so that the group exists before any kill below.
-    setpgid(pid, pid);
-    Helpers().insert(pid);
-  }
-  wr.reset();
-
-  char buf[16384];
-  for (;;) {
-    ssize_t n = read(rd.get(), buf, sizeof buf);
-    if (n > 0) {
-      if (!take(buf, static_cast<size_t>(n))) {
-        // The leader is not reaped yet, so its id still names the group.
-        kill(-pid, SIGKILL);
-        break;
-      }
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
+  if (take && wholeio::ReadEach(rd.get(), *take) == 0) {
+    // The child is not reaped yet, so its id still names it and its group.
+    kill(setup.own_group ? -pid : pid, SIGKILL);
   }
   rd.reset();
 
@@ -225,7 +155,32 @@ int qmChildProcess::RunShellWhile(const std::string& command,
   return status;
 }
 
-bool qmChildProcess::IsHelper(pid_t pid) {
-  std::lock_guard<std::mutex> lock(HelperMutex());
-  return Helpers().count(pid) != 0;
+}  // namespace
+
+int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* output) {
+  if (argv.empty()) return -1;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  if (!output) return RunHelper(args.data(), Setup{}, nullptr);
+  std::function<bool(const char*, size_t)> take = [output](const char* data, size_t len) {
+    output->append(data, len);
+    return true;
+  };
+  return RunHelper(args.data(), Setup{}, &take);
+}
+
+int qmChildProcess::RunShell(const std::string& command, std::string* output) {
+  return Run({"/bin/sh", "-c", command}, output);
+}
+
+int qmChildProcess::RunShellWhile(const std::string& command,
+                                  const std::function<bool(const char*, size_t)>& take) {
+  const char* args[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  UniqueFd null_in(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null_in.valid()) return -1;
+  Setup setup;
+  setup.stdin_fd = null_in.get();
+  setup.own_group = true;
+  return RunHelper(const_cast<char* const*>(args), setup, &take);
 }

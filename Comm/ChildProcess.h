@@ -22,7 +22,7 @@ class qmChildProcess {
   static void PrepareExec();
 
   // For the process that a pid namespace hands its orphans to (process 1):
-  // reaps ended children that are neither helpers started by Run (whose
+  // reaps ended children that are neither helpers started below (whose
   // owners wait for their status) nor claimed by owned(pid), which the
   // caller reaps itself and must keep from being started meanwhile (call it
   // with the lock that covers starting them). Ended children are seen one at
@@ -30,6 +30,19 @@ class qmChildProcess {
   // claimed one (reap it, then call again), false when none is left to reap
   // or a helper's owner has yet to reap it.
   static bool ReapOrphans(bool (*owned)(pid_t));
+
+  // What a child does between its start and execv, besides PrepareExec.
+  struct Setup {
+    int stdin_fd = -1;       // made its standard input when not -1
+    int stdout_fd = -1;      // made its standard output when not -1
+    bool own_group = false;  // it leads a process group of its own
+  };
+
+  // Starts argv[0] (a path; no search, no shell) with the null-terminated
+  // argv: the one way children are started, by the launcher and by the
+  // helpers below. Returns the child's id, or -1 as fork does; a child that
+  // cannot exec ends with status 127.
+  static pid_t Start(char* const argv[], const Setup& setup);
 
   // Runs argv (argv[0] is a path; no search, no shell) and waits for it.
   // With output non-null the child's standard output is captured into it,
@@ -48,8 +61,4 @@ class qmChildProcess {
   // status, or -1 when the child could not be started or waited for.
   static int RunShellWhile(const std::string& command,
                            const std::function<bool(const char* data, size_t len)>& take);
-
-  // True while pid is a helper child started by Run: its owner will reap it,
-  // so the supervision loop must leave it alone.
-  static bool IsHelper(pid_t pid);
 };

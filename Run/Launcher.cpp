@@ -1,14 +1,7 @@
 #include "Launcher.h"
 
-#include <errno.h>
-#include <sched.h>
-#include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "ChildProcess.h"
 #include "SingletonBase.h"
@@ -44,60 +37,6 @@ void MakeExecutable(const char* path) {
   if ((want & 07777) != (st.st_mode & 07777)) chmod(path, want & 07777);
 }
 
-// Runs in the child on its own stack, in the supervisor's memory, with every
-// signal blocked: only async-signal-safe calls and no allocation.
-int ExecChild(void* arg) {
-  char** argv = static_cast<char**>(arg);
-  qmChildProcess::PrepareExec();
-  execv(argv[0], argv);
-  _exit(127);
-}
-
-// ThreadSanitizer keeps per-thread state (call stack, signal handlers) in
-// memory that a child sharing ours would change; its builds use plain fork.
-#if defined(__SANITIZE_THREAD__)
-#define LAUNCH_WITH_FORK 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define LAUNCH_WITH_FORK 1
-#endif
-#endif
-
-#ifdef LAUNCH_WITH_FORK
-pid_t SpawnChild(char** argv) {
-  pid_t pid = fork();
-  if (pid == 0) ExecChild(argv);
-  return pid;
-}
-#else
-// The child's own stack while it shares the supervisor's memory. It only
-// resets signals, closes descriptors and calls execv.
-constexpr size_t kChildStack = 64 * 1024;
-
-// fork, but without copying the supervisor's page tables (and without the
-// copy-on-write faults that follow) only to throw them away at execv: the
-// child borrows this process's memory, and this thread waits until the child
-// has called execv or _exit. Returns the child's id, or -1 as fork does.
-pid_t SpawnChild(char** argv) {
-  void* stack = mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack == MAP_FAILED) return -1;
-  // No handler of ours may run in the child while it shares our memory;
-  // PrepareExec resets the dispositions, then gives the child the mask the
-  // supervisor was started with.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  int saved_errno = errno;
-  pid_t pid = clone(ExecChild, static_cast<char*>(stack) + kChildStack,
-                    CLONE_VM | CLONE_VFORK | SIGCHLD, argv);
-  if (pid > 0) errno = saved_errno;  // the child wrote this thread's errno
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  munmap(stack, kChildStack);
-  return pid;
-}
-#endif
-
 }  // namespace
 
 std::vector<std::string> BuildArguments(const char* path, const char* param_str) {
@@ -126,5 +65,5 @@ pid_t RunProcess(const char* path, const char* param_str) {
   argv_param.push_back(nullptr);
 
   fflush(stdout);
-  return SpawnChild(argv_param.data());
+  return qmChildProcess::Start(argv_param.data(), qmChildProcess::Setup{});
 }

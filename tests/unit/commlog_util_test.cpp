@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <sstream>
-#include <thread>
 
-#include "ChildProcess.h"
 #include "CommLogUtil.h"
 
 namespace fs = std::filesystem;
@@ -74,33 +70,6 @@ TEST(CommLogSystem, CapturesOutputUpToTheFirstZeroByte) {
       {"printf partial; exit 3", "partial"},
   };
   for (const auto& c : cases) EXPECT_EQ(commlog::system(c.cmd), c.out) << c.cmd;
-}
-
-TEST(CommLogSystem, ShellIsLeftToItsCallerBySupervision) {
-  char tmpl[] = "/tmp/commlog_sys.XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string pid_file = std::string(tmpl) + "/pid";
-  std::string stop_file = std::string(tmpl) + "/stop";
-  // The shell writes its pid, then waits (at most 30 s) until told to stop.
-  std::string cmd = "echo $$ > " + pid_file + ".tmp && mv " + pid_file + ".tmp " + pid_file +
-                    "; i=0; while [ ! -e " + stop_file + " ] && [ $i -lt 3000 ]; do sleep 0.01; " +
-                    "i=$((i+1)); done; echo done";
-  auto result = std::async(std::launch::async, [&] { return commlog::system(cmd); });
-
-  pid_t shell = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (shell == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::ifstream in(pid_file);
-    if (!(in >> shell)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  bool helper = shell != 0 && qmChildProcess::IsHelper(shell);
-  std::ofstream(stop_file).put('x');
-  std::string out = result.get();
-  fs::remove_all(tmpl);
-
-  ASSERT_NE(shell, 0);
-  EXPECT_TRUE(helper);
-  EXPECT_EQ(out, "done\n");
 }
 
 TEST(CommLogBoot, ArgumentsAreThisProcesssWordsWithoutItsId) {

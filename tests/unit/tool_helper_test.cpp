@@ -14,7 +14,6 @@
 #include <sstream>
 #include <thread>
 
-#include "ChildProcess.h"
 #include "SafeSTL.h"
 #include "ToolHelper.h"
 
@@ -332,44 +331,6 @@ TEST(CmdSystem, StringAndVoidFormsGiveTheWholeOutput) {
   Tool().cmd_system_void(command.c_str());
   fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "one\n" + long_line + "\n");
-}
-
-// The supervision loop reaps every child it does not know as a helper, so a
-// command must be a helper for as long as it runs.
-TEST(CmdSystem, CommandRunsAsAHelperChild) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("tool-cmd-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string pid_file = (dir / "pid").string(), go_file = (dir / "go").string();
-  // Ends when told to, or by itself after about ten seconds.
-  const std::string command = "echo $$ > " + pid_file + ".new; mv " + pid_file + ".new " +
-                              pid_file + "; i=0; while [ ! -e " + go_file +
-                              " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done";
-  std::thread runner([&] { Tool().cmd_system(command.c_str()); });
-  struct Finish {
-    std::thread& runner;
-    std::string go_file;
-    std::filesystem::path dir;
-    ~Finish() {
-      std::ofstream{go_file};
-      if (runner.joinable()) runner.join();
-      std::filesystem::remove_all(dir);
-    }
-  } finish{runner, go_file, dir};
-
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!std::filesystem::exists(pid_file)) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the command did not start";
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  std::ifstream in(pid_file);
-  pid_t pid = 0;
-  in >> pid;
-  ASSERT_GT(pid, 0);
-  EXPECT_TRUE(qmChildProcess::IsHelper(pid));
-  std::ofstream{go_file};
-  runner.join();
-  EXPECT_FALSE(qmChildProcess::IsHelper(pid));
 }
 
 namespace {
