@@ -4,7 +4,6 @@ import os
 import signal
 import stat
 import subprocess
-import time
 
 import pytest
 
@@ -23,9 +22,20 @@ def start(processes, app, *args, **kwargs):
     return processes.start([app.path("monitor")] + list(args), cwd=app.root, **kwargs)
 
 
-def quiet_for(pauses):
-    """Waits long enough for the supervisor to have done something it must not do."""
-    time.sleep(pauses * PAUSE_S)
+def add_ticker(app):
+    """A program in the list that ends at once and is started again without
+    limit: each of its restarts is a later pass of the supervision loop."""
+    app.add_probe("ticker")
+    return {"path": "ticker", "param": "", "run": 0}
+
+
+def wait_passes(app, passes):
+    """Waits until the loop has restarted the ticker passes more times. Ended
+    programs are restarted in the order they ended, so by then whatever
+    ended before the first of these waits would have been started again."""
+    seen = len(app.runs("ticker"))
+    wait_for(lambda: len(app.runs("ticker")) >= seen + passes,
+             what="%d further passes of the loop" % passes)
 
 
 ARGUMENT_TABLE = [
@@ -54,14 +64,15 @@ def test_parameter_strings_become_argument_vectors(app, processes):
 @pytest.mark.parametrize("run,starts", [(1, 1), (3, 3), (-1, 0), ("2", 2), ("x", None)])
 def test_run_counts_starts(app, processes, run, starts):
     app.add_probe("prog")
-    app.write_list([{"path": "prog", "param": "", "run": run}])
+    app.write_list([{"path": "prog", "param": "", "run": run}, add_ticker(app)])
     start(processes, app)
     if starts is None:  # unlimited: keeps being started
         wait_for(lambda: len(app.runs("prog")) >= 4, what="four starts")
         return
     if starts:
         wait_for(lambda: len(app.runs("prog")) >= starts, what="%d starts" % starts)
-    quiet_for(starts + 4)
+    # The last run has ended, or will have before the ticker's second restart.
+    wait_passes(app, 3)
     assert len(app.runs("prog")) == starts
 
 
@@ -129,7 +140,11 @@ def test_list_that_is_an_object_or_empty_gives_no_report(app, processes):
     app.add_probe("marker")
     app.write_text("bin/config.json", '{"list": {"path": "marker"}}')
     start(processes, app)
-    quiet_for(4)
+    # The list is read once, before the update thread starts: its first
+    # periodic check (the second report of the missing update settings)
+    # comes after the point where the list would have been reported.
+    wait_for(lambda: app.log_text().count("down crc file error! url:.crc") >= 2,
+             what="the update thread's first check")
     assert "json error! path:%s" % app.path("bin", "config.json") not in app.log_text()
     assert app.runs("marker") == []
 
@@ -268,11 +283,14 @@ def test_production_build_refuses_a_second_instance(tmp_path, processes):
 def test_paths_and_parameters_with_shell_characters_run_nothing_else(app, processes, tmp_path):
     name = "my prog;$(touch pwned)`touch pwned2`"
     app.add_probe(name)
-    app.write_list([{"path": name, "param": "$(touch pwned3) ;touch pwned4", "run": 1}])
+    app.write_list([{"path": name, "param": "$(touch pwned3) ;touch pwned4", "run": 1},
+                    add_ticker(app)])
     start(processes, app)
     run = wait_for(lambda: app.runs(name), what="the program")[0]
     assert run.args[1:] == ["$(touch", "pwned3)", ";touch", "pwned4"]
-    quiet_for(2)
+    # A shell around the program would have ended (after what follows it)
+    # before the loop is this far.
+    wait_passes(app, 3)
     for where in (tmp_path, app.root, app.bin):
         for leftover in ("pwned", "pwned2", "pwned3", "pwned4"):
             assert not os.path.exists(os.path.join(where, leftover))

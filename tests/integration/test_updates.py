@@ -6,7 +6,6 @@ import os
 import shutil
 import subprocess
 import tarfile
-import time
 
 import pytest
 
@@ -51,6 +50,14 @@ def start(processes, app, stdout=subprocess.DEVNULL):
 
 def fetched(server, name):
     return [r for r in server.requests() if r.path == "/" + name]
+
+
+def wait_checks(app, checks):
+    """Waits for checks more update checks (each reports the remote CRC)."""
+    record = "remote file crc:"
+    seen = app.log_text().count(record)
+    wait_for(lambda: app.log_text().count(record) >= seen + checks, timeout=10 + 5 * checks,
+             what="%d further update checks" % checks)
 
 
 def alive(pid):
@@ -188,7 +195,9 @@ def test_archive_that_is_not_a_gzip_tar_stops_nothing(app, server, processes):
     start(processes, app)
     wait_for(lambda: "archive refused, nothing installed! not gzip" in app.log_text(), timeout=20,
              what="the unreadable archive report")
-    time.sleep(3 * PERIOD_S)
+    # A stop or restart of version 1 would come with that check; three more
+    # checks later it would long have shown.
+    wait_checks(app, 3)
     assert len(app.runs("v1")) == 1
     assert alive(app.runs("v1")[0].pid)
 
@@ -256,12 +265,20 @@ def test_installation_while_programs_keep_ending(app, server, processes):
     publish(server, v1)
     start(processes, app)
     wait_for(lambda: len(app.runs("v1")) >= 15, timeout=30, what="version 1 restarting")
+    # The ticker ends at once and is restarted without limit, so each of its
+    # restarts is a later pass of the loop.
     publish(server, version_archive("v2", entries=[
-        {"path": "v2", "param": str(i), "run": 0} for i in range(5)]))
+        {"path": "v2", "param": str(i), "run": 0} for i in range(5)] + [
+        {"path": "ticker", "param": "", "run": 0}], extra={"bin/ticker": (probe_bytes(), 0o755)}))
     wait_for(lambda: len({r.args[1] for r in app.runs("v2")}) == 5, timeout=30,
              what="all of version 2 running")
     settled = len(app.runs("v1"))
-    time.sleep(5 * 0.3)
+    # Ended programs wait their turn in the order they ended: once the ticker
+    # (started by the installation) has been restarted twice, every end of
+    # version 1 seen before the installation has had its turn.
+    ticks = len(app.runs("ticker"))
+    wait_for(lambda: len(app.runs("ticker")) >= ticks + 2, timeout=30,
+             what="two further passes of the loop")
     assert len(app.runs("v1")) == settled  # nothing of version 1 starts any more
 
 
