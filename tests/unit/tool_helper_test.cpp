@@ -1,4 +1,4 @@
-// qmToolHelper strings, shell commands and sleep; SingletonBase; SafeVector.
+// qmToolHelper strings, shell commands and sleep.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,11 +10,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
-#include "SafeSTL.h"
 #include "ToolHelper.h"
 
 namespace {
@@ -24,52 +22,6 @@ using List = qmToolHelper::RET_STRING_VECTOR;
 qmToolHelper& Tool() { return SingletonBase<qmToolHelper>::Instance(); }
 
 }  // namespace
-
-namespace sample {
-class Widget : public SingletonBase<Widget> {};
-}  // namespace sample
-
-TEST(Singleton, OneObjectWithItsReadableNameAcrossThreads) {
-  qmToolHelper* seen[8] = {};
-  std::string names[8];
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&, i] {
-      seen[i] = &SingletonBase<qmToolHelper>::Instance();
-      names[i] = seen[i]->GetClassName();
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ(seen[i], &Tool());
-    EXPECT_EQ(names[i], "qmToolHelper");
-  }
-  EXPECT_STREQ(SingletonBase<sample::Widget>::Instance().GetClassName(), "sample::Widget");
-}
-
-TEST(SafeVectorTest, CopiesCarryElementsAndGetTheirOwnLock) {
-  SafeVector<int, std::mutex> source;
-  source.push_back(1);
-  source.push_back(2);
-  std::lock_guard<std::mutex> hold(source);
-
-  SafeVector<int, std::mutex> copy(source);
-  EXPECT_EQ(copy, (std::vector<int>{1, 2}));
-  ASSERT_TRUE(copy.try_lock());  // not the source's lock, which is held
-  copy.unlock();
-
-  SafeVector<int, std::mutex> assigned;
-  assigned.push_back(9);
-  assigned = source;
-  EXPECT_EQ(assigned, (std::vector<int>{1, 2}));
-  ASSERT_TRUE(assigned.try_lock());
-  assigned.unlock();
-
-  SafeVector<int, std::mutex> moved(std::move(copy));
-  EXPECT_EQ(moved, (std::vector<int>{1, 2}));
-  ASSERT_TRUE(moved.try_lock());
-  moved.unlock();
-}
 
 TEST(StringSubs, SplitsIntoNPlusOnePieces) {
   struct Case {
