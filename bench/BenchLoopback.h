@@ -24,6 +24,7 @@
 #include "CRC.h"
 #include "ChildProcess.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace bench {
 
@@ -120,11 +121,7 @@ inline bool MakeArchive(const std::string& path, DWORD64 size) {
     size_t n = static_cast<size_t>(std::min<DWORD64>(size - done, block.size() * 8));
     unsigned char* bytes = reinterpret_cast<unsigned char*>(block.data());
     crc.GetPartCRC(bytes, static_cast<DWORD>(n));
-    for (size_t off = 0; off < n;) {
-      ssize_t w = write(fd.get(), bytes + off, n - off);
-      if (w <= 0) return false;
-      off += static_cast<size_t>(w);
-    }
+    if (!wholeio::WriteAll(fd.get(), bytes, n)) return false;
     done += n;
   }
   std::ofstream crc_file(path + ".crc");

@@ -2,17 +2,13 @@
 // sits beside <build>/monitor.
 #pragma once
 
-#include <limits.h>
-#include <unistd.h>
-
 #include <string>
 
+#include "WholeIo.h"
+
 inline std::string DefaultMonitorPath() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "monitor";
-  self[n] = '\0';
-  std::string dir(self);
+  std::string dir = wholeio::ReadLink("/proc/self/exe");
+  if (dir.empty()) return "monitor";
   dir.resize(dir.rfind('/'));      // <build>/bench
   dir.resize(dir.rfind('/') + 1);  // <build>/
   return dir + "monitor";

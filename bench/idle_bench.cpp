@@ -27,6 +27,7 @@
 
 #include "UniqueFd.h"
 #include "BenchPaths.h"
+#include "WholeIo.h"
 
 extern char** environ;
 
@@ -64,24 +65,10 @@ bool Pause(double s) {
 bool ReadWhole(const std::string& path, std::string* out) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid()) return false;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    out->append(buf, size_t(n));
-  }
-}
-
-bool WriteWhole(int fd, const char* data, size_t size) {
-  for (size_t off = 0; off < size;) {
-    ssize_t n = write(fd, data + off, size - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    off += size_t(n);
-  }
-  return true;
+  return wholeio::ReadEach(fd.get(), [out](const char* data, size_t n) {
+    out->append(data, n);
+    return true;
+  }) == 1;
 }
 
 // Writes a new file and renames it into place.
@@ -89,7 +76,7 @@ bool WriteFileAs(const std::string& path, const std::string& text, mode_t mode) 
   std::string temp = path + ".XXXXXX";
   UniqueFd fd(mkostemp(&temp[0], O_CLOEXEC));
   if (!fd.valid()) return false;
-  bool ok = fchmod(fd.get(), mode) == 0 && WriteWhole(fd.get(), text.data(), text.size());
+  bool ok = fchmod(fd.get(), mode) == 0 && wholeio::WriteAll(fd.get(), text);
   if (close(fd.release()) != 0) ok = false;
   if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());

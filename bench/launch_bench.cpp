@@ -21,6 +21,7 @@
 #include "ChildProcess.h"
 #include "Launcher.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 extern char** environ;
 
@@ -40,20 +41,11 @@ bool CopyFile(const char* from, const std::string& to, mode_t mode) {
   UniqueFd in(open(from, O_RDONLY | O_CLOEXEC));
   UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   if (!in.valid() || !out.valid()) return false;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(in.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    for (ssize_t off = 0; off < n;) {
-      ssize_t w = write(out.get(), buf + off, size_t(n - off));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      off += w;
-    }
-  }
-  return fchmod(out.get(), mode) == 0;
+  bool written = true;
+  int end = wholeio::ReadEach(in.get(), [&](const char* data, size_t n) {
+    return written = wholeio::WriteAll(out.get(), data, n);
+  });
+  return end == 1 && fchmod(out.get(), mode) == 0;
 }
 
 // True when pid ran to a clean end (exit status 0).

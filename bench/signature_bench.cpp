@@ -22,6 +22,7 @@
 #include "SingletonBase.h"
 #include "ToolHelper.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
@@ -47,12 +48,7 @@ bool WriteRandomFile(const std::string& path, size_t size) {
       w = state;
     }
     const char* p = reinterpret_cast<const char*>(block.data());
-    for (size_t off = 0; off < kMiB;) {
-      ssize_t r = write(fd.get(), p + off, kMiB - off);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      off += size_t(r);
-    }
+    if (!wholeio::WriteAll(fd.get(), p, kMiB)) return false;
   }
   return fsync(fd.get()) == 0;  // no writeback during the timing
 }
