@@ -160,6 +160,7 @@ int RunHelper(char* const argv[], qmChildProcess::Setup setup,
 int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* output) {
   if (argv.empty()) return -1;
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   if (!output) return RunHelper(args.data(), Setup{}, nullptr);
