@@ -4,36 +4,43 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= 2
 CMAKE_GEN  = cmake -G Ninja -S .
+# ON in CI (make test): compiler warnings fail the build.
+WERROR     ?= OFF
 
-.PHONY: deps build run test unit-asan unit-tsan soak-short bench soak fuzz package clean
+.PHONY: deps build run test unit-asan unit-tsan soak-short bench soak fuzz package clean \
+        format-check format tidy
 
 deps:
 	@./scripts/install-deps.sh
 
-$(BUILD)/build.ninja: | deps
-	$(CMAKE_GEN) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-build: deps $(BUILD)/build.ninja
+# Configured on every build, so that the warning setting is the caller's.
+build: deps
+	$(CMAKE_GEN) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMONITOR_WERROR=$(WERROR)
 	cmake --build $(BUILD)
 
 run: build
 	./scripts/demo.sh $(BUILD)
 
+# CI: every build with warnings as errors; the style check comes last, so
+# that a file out of style does not hide a failing test.
+test: WERROR = ON
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	$(MAKE) unit-asan
-	$(MAKE) unit-tsan
-	$(MAKE) soak-short
+	$(MAKE) unit-asan WERROR=ON
+	$(MAKE) unit-tsan WERROR=ON
+	$(MAKE) soak-short WERROR=ON
+	$(MAKE) format-check
 
 # The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 unit-asan: deps
-	$(CMAKE_GEN) -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMONITOR_SANITIZE=address
+	$(CMAKE_GEN) -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMONITOR_SANITIZE=address \
+	  -DMONITOR_WERROR=$(WERROR)
 	cmake --build $(ASAN_BUILD) --target unit_tests
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 
 # The tests in which both threads touch the program table, under ThreadSanitizer.
 unit-tsan: deps
-	./scripts/tsan.sh $(TSAN_BUILD)
+	./scripts/tsan.sh $(TSAN_BUILD) -DMONITOR_WERROR=$(WERROR)
 
 # About a minute of the soak test, as part of make test.
 soak-short: build
@@ -53,6 +60,18 @@ package: build
 
 bench: build
 	./scripts/bench.sh $(BUILD)
+
+# Fails with the list of C and C++ files that clang-format 14 would change.
+format-check: deps
+	./scripts/format.sh check
+
+# Formats those files in place.
+format: deps
+	./scripts/format.sh apply
+
+# clang-tidy 14 with .clang-tidy over the toolkit and the supervisor.
+tidy: build
+	./scripts/tidy.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -12,7 +12,7 @@ libsodium-dev minisign
 tar gzip procps iproute2 ca-certificates util-linux mount
 libarchive-tools busybox pigz
 dpkg-dev file systemd
-clang libclang-rt-14-dev
+clang libclang-rt-14-dev clang-format-14 clang-tidy-14
 "
 
 missing=""

@@ -4,8 +4,9 @@
 # program table. Any report fails the run.
 set -eu
 build=${1:-build-tsan}
+[ $# -gt 0 ] && shift  # what follows goes to cmake, e.g. -DMONITOR_WERROR=ON
 src=$(cd "$(dirname "$0")/.." && pwd)
-cmake -G Ninja -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMONITOR_SANITIZE=thread >/dev/null
+cmake -G Ninja -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMONITOR_SANITIZE=thread "$@" >/dev/null
 cmake --build "$build" --target monitor-fast probe unit_tests
 build=$(cd "$build" && pwd)
 
