@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "HttpDown.h"
+#include "Install.h"
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Report.h"
@@ -112,6 +113,8 @@ void RunSupervisor() {
   pthread_sigmask(SIG_BLOCK, &chld, nullptr);
 
   CHttpDown::GlobalInit();
+  // An installation cut short by a crash left its staging directory.
+  RemoveTree(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStagingName);
   Update();
   ReadConfig();
   LoadProcessList();

@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="
 g++ make cmake ninja-build pkg-config
-libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev
+libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev libarchive-dev
 googletest libgtest-dev
 python3 python3-pytest openssl curl
 tar gzip procps iproute2 ca-certificates
