@@ -9,7 +9,7 @@ libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev libarchive-dev
 googletest libgtest-dev
 python3 python3-pytest openssl curl
 tar gzip procps iproute2 ca-certificates
-libarchive-dev libarchive-tools busybox pigz util-linux
+libarchive-tools busybox pigz util-linux
 dpkg-dev systemd
 clang libclang-rt-14-dev
 "

@@ -64,13 +64,16 @@ class Watch:
         return self.new_text().count(text)
 
     def outcome(self, archive, timeout=30.0, refusals=1):
-        """Waits until archive is installed ("installed": update.gz holds it),
+        """Waits until archive is installed ("installed": update.gz holds it
+        and the staging folder is gone),
         has been refused `refusals` times ("refused"), or its move failed
         ("failed"); returns (outcome, the log text since the watch began)."""
         deadline = time.monotonic() + timeout
         while True:
             text = self.new_text()
-            if read_file(self.app.path("update.gz")) == archive:
+            # The staging folder goes last, right after update.gz is renamed.
+            if (read_file(self.app.path("update.gz")) == archive
+                    and not os.path.lexists(self.app.path("update.staging"))):
                 return "installed", text
             if text.count(REFUSED) >= refusals:
                 return "refused", text
