@@ -236,6 +236,7 @@ class Stager {
     std::unique_ptr<struct archive, WriteCloser> out(archive_write_disk_new());
     if (!in || !out) return "cannot start libarchive";
     archive_read_support_format_tar(in.get());
+    archive_read_support_format_empty(in.get());  // tar accepts a gzip of nothing too
     archive_write_disk_set_options(out.get(), kExtractFlags);
     if (archive_read_open(in.get(), source_, nullptr, ReadStream, nullptr) != ARCHIVE_OK)
       return ReadError(in.get());

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (and AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz, then runs each for FUZZ_SECONDS
 # (default 60) on a copy of its seed corpus from fuzz/corpus/<name>.
-#   ./scripts/fuzz.sh [name...]      names: json program_list crc_reply strings
+#   ./scripts/fuzz.sh [name...]      names: json program_list crc_reply strings stage
 # Inputs the fuzzer finds go to build-fuzz/corpus/<name>, never to the seed
 # directories. Exits non-zero when any target crashes, and names the input.
 set -eu
@@ -11,13 +11,15 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${FUZZ_BUILD:-$ROOT/build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
 JOBS=${JOBS:-2}
-NAMES=${*:-json program_list crc_reply strings}
+NAMES=${*:-json program_list crc_reply strings stage}
 
 # Longest input per target: a program list or JSON document of a few KiB, a
-# CRC reply and the string fields of a few hundred bytes.
+# small update archive of 16 KiB, a CRC reply and the string fields of a few
+# hundred bytes.
 max_len() {
   case "$1" in
     json|program_list) echo 4096 ;;
+    stage) echo 16384 ;;
     *) echo 512 ;;
   esac
 }

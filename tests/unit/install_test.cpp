@@ -163,6 +163,15 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
        "'rb').read(); sys.stdout.buffer.write(d.rstrip(b'\\0'))\" > cut.tar && "
        "truncate -s %512 cut.tar && gzip -c cut.tar > archive.tgz",
        tree},
+      {"oldgnu", "tar czf archive.tgz --format=oldgnu -C src bin data", tree},
+      {"bsdtar", "bsdtar -czf archive.tgz -C src bin data", tree},
+      {"bsdtar pax", "bsdtar --format=pax -czf archive.tgz -C src bin data", tree},
+      {"busybox", "cd src && busybox tar czf ../archive.tgz bin data", tree},
+      {"pigz", "tar cf - -C src bin data | pigz -p 2 -b 32 > archive.tgz", tree},
+      {"python pax", "cd src && python3 -c \"import tarfile; t = tarfile.open('../archive.tgz',"
+       " 'w:gz', format=tarfile.PAX_FORMAT); t.add('bin'); t.add('data'); t.close()\"", tree},
+      {"no members", "tar czf archive.tgz -T /dev/null", {}},
+      {"a gzip of nothing", "printf '' | gzip > archive.tgz", {}},
       {"zero padding after the gzip stream",
        "tar czf archive.tgz -C src bin data && head -c 1000 /dev/zero >> archive.tgz", tree},
   };
@@ -171,6 +180,22 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
     Sh(c.make);
     ASSERT_EQ(Stage(root_ + "/archive.tgz"), "");
     EXPECT_EQ(Tree(staging_), c.tree);
+    ASSERT_TRUE(RemoveTree(staging_));
+  }
+}
+
+TEST_F(InstallTest, SparseFilesStaySparse) {
+  // Many data segments: GNU tar's -S format, and pax.
+  Sh("mkdir -p sparse && truncate -s 64M sparse/holes && for i in 1 2 3 4 5 6 7 8; do"
+     " printf $i | dd of=sparse/holes bs=1 seek=$((i * 7000000)) conv=notrunc status=none; done");
+  for (const char* format : {"gnu", "posix"}) {
+    SCOPED_TRACE(format);
+    Sh(std::string("tar -S -czf archive.tgz --format=") + format + " -C sparse .");
+    ASSERT_EQ(Stage(root_ + "/archive.tgz"), "");
+    Sh("cmp sparse/holes app/update.staging/holes");
+    struct stat st;
+    ASSERT_EQ(stat((staging_ + "/holes").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20);
     ASSERT_TRUE(RemoveTree(staging_));
   }
 }
