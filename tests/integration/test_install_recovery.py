@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import tarfile
+import threading
 
 import pytest
 
@@ -130,15 +131,23 @@ def test_supervisor_killed_while_moving_completes_after_restart(tmp_path, server
 
     v2 = many_files("v2", b"v2")
     publish(server, v2)
-    # The programs are stopped right before the move: kill there.
+    # The programs are stopped right before the move; kill once the first of
+    # the many files is in place (the move goes in name order).
     for line in sup.stdout:
         if line.startswith(b"kill process pid:"):
-            os.kill(sup.pid, signal.SIGKILL)
             break
+    drain = threading.Thread(target=sup.stdout.read)  # a full pipe must not hold the move
+    drain.start()
+    first = app.path("many", "d000", "f000")
+    wait_for(lambda: (read_file(first) or b"").startswith(b"v2"), timeout=30, interval=0.0005,
+             what="the move under way")
+    os.kill(sup.pid, signal.SIGKILL)
     sup.wait()
+    drain.join()
     sup.stdout.close()
     at_kill = texts(app)
     assert read_file(app.path("update.gz")) != v2, "killed only after the installation ended"
+    assert set(at_kill) == {b"v1", b"v2"}, at_kill  # in the middle
 
     start_monitor(processes, app)
     # Replacing a file frees the old one's blocks: seconds for these on a slow disk.
