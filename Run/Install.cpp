@@ -197,6 +197,18 @@ class Mover {
         Walk(from.get(), to.get(), rel + "/");
         continue;
       }
+      // What stands there is swapped into the staging directory rather than
+      // replaced: freeing a file's blocks can take milliseconds, and the
+      // programs are stopped now. The staging directory, old files and all,
+      // is removed once they run again.
+      if (stands && renameat2(src, name.c_str(), dst, name.c_str(), RENAME_EXCHANGE) == 0) {
+        changed = true;
+        continue;
+      }
+      if (stands && errno != EINVAL && errno != ENOSYS) {
+        Fail(strerror(errno), rel);
+        continue;
+      }
       if (step == Step::kReplace &&
           unlinkat(dst, name.c_str(), S_ISDIR(d.st_mode) ? AT_REMOVEDIR : 0) != 0) {
         Fail(strerror(errno), rel);

@@ -177,11 +177,12 @@ void RunSupervisor() {
 
   CHttpDown::GlobalInit();
   // An installation cut short by a crash left its staging directory.
-  RemoveTree(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStagingName);
+  RemoveStaging();
   ReportSigningSettings();
   Update();
   ReadConfig();
   LoadProcessList();
+  RemoveStaging();
   StartUpdateThread();
 
   // One ended program per pass: a pause, then its restart. Children that end

@@ -62,7 +62,8 @@ int Install(const std::string& part, const std::string& path, const std::string&
     SyncDir(app_dir);
   }
   DropPart(part);  // left when an entry was not moved: update.gz stays the old one
-  RemoveTree(staging);
+  // The staging directory now holds the files that were replaced; it goes
+  // once the programs run again (RemoveStaging).
   return kUpdateInstalled;
 }
 
@@ -139,6 +140,8 @@ int Update() {
   return Install(part, path, app_dir, url, signature);
 }
 
+void RemoveStaging() { RemoveTree(Tool().GetAppDir() + "/" + kStagingName); }
+
 void* update_main(void*) {
   int ntick = 0;
   for (;;) {
@@ -153,6 +156,7 @@ void* update_main(void*) {
         // started apart from the others by the supervision loop.
         AwaitStoppedPrograms(timing::kKillWaitMs);
         LoadProcessList();
+        RemoveStaging();
       }
     }
     ++ntick;

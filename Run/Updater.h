@@ -23,6 +23,9 @@ std::string ReadUrl();
 std::string GetCrc(std::string json_data);
 // One check and, when the published CRC differs, one installation.
 int Update();
+// Removes the staging directory, which after an installation holds the files
+// it replaced; called once the programs run again.
+void RemoveStaging();
 // The periodic check; never returns.
 void* update_main(void* arg);
 // Starts update_main on a detached thread.

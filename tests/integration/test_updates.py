@@ -10,19 +10,10 @@ import tarfile
 import pytest
 
 from conftest import build_path, wait_for
-from http_server import HttpServer
 from supervised_app import App
 from update_archive import crc_file, crc_text, make_archive, probe_bytes, version_archive
 
 PERIOD_S = 1.0  # update period of monitor-fast: 100 ticks of 10 ms
-
-
-@pytest.fixture
-def server(tmp_path):
-    root = tmp_path / "www"
-    root.mkdir()
-    with HttpServer(root) as srv:
-        yield srv
 
 
 @pytest.fixture
