@@ -23,6 +23,7 @@
 #include "ChildProcess.h"
 #include "Install.h"
 #include "UniqueFd.h"
+#include "WholeIo.h"
 
 namespace {
 
@@ -48,19 +49,10 @@ bool CopyFile(const char* from, const std::string& to) {
   if (!in.valid()) return false;
   UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!out.valid()) return false;
-  std::vector<char> buf(1 << 20);
-  for (;;) {
-    ssize_t r = read(in.get(), buf.data(), buf.size());
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) return true;
-    for (ssize_t off = 0; off < r;) {
-      ssize_t w = write(out.get(), buf.data() + off, size_t(r - off));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      off += w;
-    }
-  }
+  int end = wholeio::ReadEach(in.get(), [&out](const char* data, size_t n) {
+    return wholeio::WriteAll(out.get(), data, n);
+  });
+  return end == 1;
 }
 
 // The source tree: regular files of /usr/lib, copied under short names of

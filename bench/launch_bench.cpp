@@ -41,9 +41,8 @@ bool CopyFile(const char* from, const std::string& to, mode_t mode) {
   UniqueFd in(open(from, O_RDONLY | O_CLOEXEC));
   UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   if (!in.valid() || !out.valid()) return false;
-  bool written = true;
-  int end = wholeio::ReadEach(in.get(), [&](const char* data, size_t n) {
-    return written = wholeio::WriteAll(out.get(), data, n);
+  int end = wholeio::ReadEach(in.get(), [&out](const char* data, size_t n) {
+    return wholeio::WriteAll(out.get(), data, n);
   });
   return end == 1 && fchmod(out.get(), mode) == 0;
 }
