@@ -17,6 +17,7 @@
 #include "Report.h"
 #include "SignedUpdate.h"
 #include "SingletonBase.h"
+#include "BuildSetting.h"
 #include "Timing.h"
 #include "ToolHelper.h"
 #include "Updater.h"
@@ -56,8 +57,8 @@ bool Reaped(pid_t pid) {
 int SingleInstanceTest() {
   qmToolHelper& tool = SingletonBase<qmToolHelper>::Instance();
   const std::string record =
-      timing::kRecordInAppDir ? tool.GetAppDir() + "/tavrin.exe" : "/tmp/tavrin.exe";
-  const std::string lock_path = tool.InstanceLockPath("tavrin.lock", timing::kRecordInAppDir);
+      build::kInstanceFilesInAppDir ? tool.GetAppDir() + "/tavrin.exe" : "/tmp/tavrin.exe";
+  const std::string lock_path = tool.InstanceLockPath("tavrin.lock", build::kInstanceFilesInAppDir);
   // Open for the life of the process, like the log file: holding the lock is
   // what tells every later start that this supervisor runs, and the kernel
   // drops it when the process ends, however it ends.
