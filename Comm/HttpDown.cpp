@@ -234,7 +234,7 @@ std::string CHttpDown::PostUrl(std::string sUrl, const char* Data, int len, DWOR
 int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_path, DWORD time_out,
                               DWORD64* size_out, DWORD* crc_out) {
   GlobalInit();
-  UniqueFd fd(open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  UniqueFd fd(open(file_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.valid()) return -2;
 
   qmCRC crc;

@@ -36,7 +36,8 @@ class CHttpDown {
   // null Data with a positive len, is refused without a transfer.
   std::string PostUrl(std::string sUrl, const char* Data, int len, DWORD time_out);
 
-  // GET of sUrl streamed into file_path (created or truncated, mode 0644),
+  // GET of sUrl streamed into file_path (a new file, mode 0644; nothing may
+  // stand at file_path, so no link planted there is followed),
   // with the options of OpenURL. On success stores the byte count in
   // *size_out and the CRC-32 of the bytes in *crc_out (either may be null)
   // and returns 0. Returns -1 when the transfer failed or timed out or a write

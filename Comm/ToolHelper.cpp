@@ -112,11 +112,17 @@ int qmToolHelper::WriteFileToDisk(const char* file_name, const char* file_data, 
 }
 
 std::string qmToolHelper::ReadFileToDisk(const char* file_name) {
+  return ReadFileToDisk(file_name, std::string().max_size());
+}
+
+std::string qmToolHelper::ReadFileToDisk(const char* file_name, size_t max_size) {
   if (!file_name) return std::string();
-  // Non-blocking so that a FIFO cannot hold the open; only regular files are read.
+  // Non-blocking so that a FIFO cannot hold the open; only regular files are
+  // read, and the size is judged on the descriptor that is read.
   UniqueFd fd(open(file_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  if (static_cast<unsigned long long>(st.st_size) > max_size) return std::string();
   try {
     std::string data;
     data.reserve(static_cast<size_t>(st.st_size));
@@ -124,6 +130,8 @@ std::string qmToolHelper::ReadFileToDisk(const char* file_name) {
     for (;;) {
       ssize_t n = read(fd.get(), buf, sizeof buf);
       if (n > 0) {
+        // A file that grows while it is read counts as too large as well.
+        if (static_cast<size_t>(n) > max_size - data.size()) return std::string();
         data.append(buf, static_cast<size_t>(n));
       } else if (n == 0) {
         return data;

@@ -32,6 +32,8 @@ class qmToolHelper : public SingletonBase<qmToolHelper> {
   int WriteFileToDisk(const char* file_name, const char* file_data, int file_len);
   // The whole content of a regular file, zero bytes included; empty otherwise.
   std::string ReadFileToDisk(const char* file_name);
+  // The same for a regular file of at most max_size bytes; empty for a larger one.
+  std::string ReadFileToDisk(const char* file_name, size_t max_size);
 
   // Removes leading and trailing characters of the set trim_str.
   void TrimSpace(std::string& str, const char* trim_str);

@@ -21,8 +21,23 @@ std::vector<PRO_INFO>& RetiredChildren() {
   return retired;
 }
 
+namespace {
+
+bool HasDotDot(const std::string& path) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('/', start);
+    if (path.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
+      return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
 ListText ParseProgramList(const std::string& json_data, const std::string& dir,
-                          std::vector<PRO_INFO>* entries) {
+                          std::vector<PRO_INFO>* entries, std::vector<std::string>* skipped) {
   CJson json;
   if (json.LoadJson(json_data.c_str()) != 0) return ListText::kNotJson;
   JSON_VALUE vv;
@@ -34,6 +49,11 @@ ListText ParseProgramList(const std::string& json_data, const std::string& dir,
     // An element that is not an object could only name the bin directory itself.
     if (json.GetArrayIndex(vv, n, item_vv) != 0 || !item_vv.IsObject()) continue;
     CJson::KEY_VALUE_MAP key_map = json.GetValueMap(item_vv);
+    // Every program lies under bin/.
+    if (HasDotDot(key_map["path"])) {
+      if (skipped != nullptr) skipped->push_back(key_map["path"]);
+      continue;
+    }
     PRO_INFO info;
     info.pid = 0;
     info.path = dir + key_map["path"];
@@ -48,10 +68,13 @@ ListText ParseProgramList(const std::string& json_data, const std::string& dir,
 void ReadConfig() {
   qmToolHelper& tool = SingletonBase<qmToolHelper>::Instance();
   std::string file_path = tool.GetAppDir() + "/bin/config.json";
-  std::string json_data = tool.ReadFileToDisk(file_path.c_str());
+  std::string json_data = tool.ReadFileToDisk(file_path.c_str(), kMaxConfigFileSize);
 
   std::vector<PRO_INFO> entries;
-  ListText parsed = ParseProgramList(json_data, tool.GetAppDir() + "/bin/", &entries);
+  std::vector<std::string> skipped;
+  ListText parsed = ParseProgramList(json_data, tool.GetAppDir() + "/bin/", &entries, &skipped);
+  for (const std::string& path : skipped)
+    REPORT_ERROR("program outside bin skipped! path:%s", path.c_str());
   if (parsed != ListText::kNotJson) {
     // Running programs the new table no longer names stay children to reap.
     std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
@@ -60,7 +83,7 @@ void ReadConfig() {
     m_all_process.assign(entries.begin(), entries.end());
   }
   if (parsed != ListText::kEntries)
-    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(), json_data.c_str());
+    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(), ReportExcerpt(json_data).c_str());
 }
 
 void LoadProcessList() {

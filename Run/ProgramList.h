@@ -36,9 +36,16 @@ enum class ListText {
   kNoList,     // valid JSON without a usable "list"
   kNotJson,    // not valid JSON
 };
-// Parses a program list text; every entry's path is dir + its "path".
+// Parses a program list text; every entry's path is dir + its "path". An
+// entry whose "path" has a ".." component would leave dir: it is left out,
+// and its "path" added to *skipped when skipped is not null.
 ListText ParseProgramList(const std::string& json_data, const std::string& dir,
-                          std::vector<PRO_INFO>* entries);
+                          std::vector<PRO_INFO>* entries,
+                          std::vector<std::string>* skipped = nullptr);
+
+// The program list and the update settings are read only up to this size;
+// a larger file counts as unreadable.
+constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;
 // Starts every entry with starts left that is not running already, and
 // records its process id. Entries stopped by killProcessList become the
 // loop's again.

@@ -1,7 +1,16 @@
 // The supervisor's report forms, each tagged with the file and line of the call.
 #pragma once
 
+#include <string>
+
 #include "CommLog.h"
+
+// The text a report carries: at most 4 KiB of it, the total size noted when cut.
+inline std::string ReportExcerpt(const std::string& text) {
+  constexpr size_t kMax = 4096;
+  if (text.size() <= kMax) return text;
+  return text.substr(0, kMax) + "... (" + std::to_string(text.size()) + " bytes)";
+}
 
 // Console in red, then the day's log file with "ERROR>" after the tag.
 #define REPORT_ERROR(text, ...)                                                               \

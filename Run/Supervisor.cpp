@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "FirstProcess.h"
 #include "HttpDown.h"
+#include "Install.h"
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Report.h"
@@ -176,10 +177,13 @@ void RunSupervisor() {
   if (IsFirstProcess()) StartStopWatch();
 
   CHttpDown::GlobalInit();
+  // An installation cut short by a crash left its staging directory.
+  RemoveStaging();
   ReportSigningSettings();
   Update();
   ReadConfig();
   LoadProcessList();
+  RemoveStaging();
   StartUpdateThread();
 
   // One ended program per pass: a pause, then its restart. Children that end

@@ -1,14 +1,13 @@
 #include "Updater.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <strings.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "CRC.h"
-#include "ArchiveCheck.h"
-#include "ChildProcess.h"
+#include "Install.h"
 #include "HttpDown.h"
 #include "Json.h"
 #include "ProgramList.h"
@@ -19,6 +18,7 @@
 #include "Supervisor.h"
 #include "Timing.h"
 #include "ToolHelper.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -32,19 +32,51 @@ bool SameCrc(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), b.size()) == 0;
 }
 
-const char* TarPath() {
-  return access("/usr/bin/tar", X_OK) == 0 ? "/usr/bin/tar" : "/bin/tar";
+void SyncDir(const std::string& dir) {
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) fsync(fd.get());
+}
+
+// Stages and judges the verified download before anything is stopped, then
+// moves it into place. update.gz takes the download's name only once every
+// entry is in place, so an installation cut short is made again.
+int Install(const std::string& part, const std::string& path, const std::string& app_dir,
+            const std::string& url, const std::string& signature) {
+  std::string staging = app_dir + "/" + kStagingName;
+  RemoveTree(staging);
+  std::string why = StageArchive(part, staging, stdout);
+  if (why.empty()) why = InspectStaged(staging, app_dir);
+  if (!why.empty()) {
+    RemoveTree(staging);
+    DropPart(part);
+    REPORT_ERROR("archive refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
+    return kUpdateUnreadable;
+  }
+  killProcessList();
+  if (MoveStaged(staging, app_dir)) {
+    if (rename(part.c_str(), path.c_str()) != 0) {
+      REPORT_ERROR("write file error! url:%s", path.c_str());
+    } else {
+      KeepInstalledSignature(signature);
+    }
+    SyncDir(app_dir);
+  }
+  DropPart(part);  // left when an entry was not moved: update.gz stays the old one
+  // The staging directory now holds the files that were replaced; it goes
+  // once the programs run again (RemoveStaging).
+  return kUpdateInstalled;
 }
 
 }  // namespace
 
 std::string ReadUrl() {
   std::string file_path = Tool().GetAppDir() + "/config.json";
-  std::string json_data = Tool().ReadFileToDisk(file_path.c_str());
+  std::string json_data = Tool().ReadFileToDisk(file_path.c_str(), kMaxConfigFileSize);
   CJson json;
   std::string url;
   if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("url", url) != 0) {
-    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(), json_data.c_str());
+    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(),
+                 ReportExcerpt(json_data).c_str());
     return "";
   }
   return url;
@@ -54,7 +86,7 @@ std::string GetCrc(std::string json_data) {
   CJson json;
   std::string crc;
   if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("crc", crc) != 0) {
-    REPORT_ERROR("json error! json:%s", json_data.c_str());
+    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
     return "";
   }
   return crc;
@@ -103,30 +135,12 @@ int Update() {
     unlink(part.c_str());
     return r;
   }
-  // A publisher's mistake must not stop the programs for nothing, and no
-  // member may land outside the application directory.
-  std::string why = CheckArchive(part);
-  if (!why.empty()) {
-    unlink(part.c_str());
-    REPORT_ERROR("archive refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
-    return kUpdateUnreadable;
-  }
-  if (rename(part.c_str(), path.c_str()) != 0) {
-    unlink(part.c_str());
-    REPORT_ERROR("write file error! url:%s", path.c_str());
-    return kUpdateWriteFailed;
-  }
-  KeepInstalledSignature(signature);
-
   std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
   REPORT_CONSOLE(33, "cmd:%s", zip_str.c_str());
-  killProcessList();
-  // No shell: the paths reach tar as single arguments whatever they hold.
-  int status = qmChildProcess::Run({TarPath(), "zxvf", path, "-C", app_dir}, nullptr);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    REPORT_ERROR("unpack failed! status:%d cmd:%s", status, zip_str.c_str());
-  return kUpdateInstalled;
+  return Install(part, path, app_dir, url, signature);
 }
+
+void RemoveStaging() { RemoveTree(Tool().GetAppDir() + "/" + kStagingName); }
 
 void* update_main(void*) {
   int ntick = 0;
@@ -142,6 +156,7 @@ void* update_main(void*) {
         // started apart from the others by the supervision loop.
         AwaitStoppedPrograms(timing::kKillWaitMs);
         LoadProcessList();
+        RemoveStaging();
       }
     }
     ++ntick;

@@ -7,13 +7,13 @@
 
 // Results of Update.
 enum UpdateResult {
-  kUpdateInstalled = 1,       // downloaded, verified, programs stopped, unpacked
+  kUpdateInstalled = 1,       // downloaded, verified, staged, programs stopped, moved in
   kUpdateCurrent = 0,         // the local copy has the published CRC
   kUpdateNoCrcFile = -1,      // the CRC file could not be fetched
   kUpdateNoArchive = -2,      // the archive could not be fetched
   kUpdateWriteFailed = -3,    // the local copy could not be written
   kUpdateCrcMismatch = -4,    // the downloaded archive has another CRC; nothing unpacked
-  kUpdateUnreadable = -5,     // not a gzip-compressed tar, or reaching outside; nothing stopped
+  kUpdateUnreadable = -5,     // archive refused at staging or inspection; nothing stopped
   kUpdateSignatureRefused = -6,  // a key is set and the signature does not pass; nothing stopped
 };
 
@@ -23,6 +23,9 @@ std::string ReadUrl();
 std::string GetCrc(std::string json_data);
 // One check and, when the published CRC differs, one installation.
 int Update();
+// Removes the staging directory, which after an installation holds the files
+// it replaced; called once the programs run again.
+void RemoveStaging();
 // The periodic check; never returns.
 void* update_main(void* arg);
 // Starts update_main on a detached thread.

@@ -36,11 +36,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Shared libraries (libcurl, jemalloc, the C++ runtime) through dpkg-shlibdeps;
-# the tools the supervisor runs: tar and gzip unpack updates, ps reads its
-# own command line.
+# Shared libraries (libcurl, libarchive, jemalloc, the C++ runtime) through
+# dpkg-shlibdeps; the tool the supervisor runs: ps reads its own command line.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, procps")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 # tools/publish-update.sh --sign signs with it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "minisign")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

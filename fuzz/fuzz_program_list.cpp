@@ -21,6 +21,11 @@ const std::string kBinDir = "/app/bin/";
 
 bool HasNul(const std::string& s) { return strlen(s.c_str()) != s.size(); }
 
+// A ".." component: the path would leave the bin directory.
+bool HasDotDot(const std::string& path) {
+  return ("/" + path + "/").find("/../") != std::string::npos;
+}
+
 // The arguments a parameter string should give: runs of blanks become one
 // blank, which then separates them (a leading or trailing blank leaves an
 // empty argument).
@@ -56,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
 
   std::vector<PRO_INFO> entries;
-  const ListText result = ParseProgramList(text, kBinDir, &entries);
+  std::vector<std::string> skipped;
+  const ListText result = ParseProgramList(text, kBinDir, &entries, &skipped);
 
   // The result names what the text holds.
   CJson json;
@@ -66,10 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK((result == ListText::kNotJson) == !loads);
   FUZZ_CHECK((result == ListText::kEntries) == has_list);
   FUZZ_CHECK(result == ListText::kEntries || entries.empty());
-  if (result == ListText::kEntries) FUZZ_CHECK(entries.size() == ObjectElements(text));
+  if (result == ListText::kEntries)
+    FUZZ_CHECK(entries.size() + skipped.size() == ObjectElements(text));
+  for (const std::string& path : skipped) FUZZ_CHECK(HasDotDot(path));
 
   for (const PRO_INFO& info : entries) {
     FUZZ_CHECK(info.path.compare(0, kBinDir.size(), kBinDir) == 0);
+    FUZZ_CHECK(!HasDotDot(info.path.substr(kBinDir.size())));
     FUZZ_CHECK(!HasNul(info.path) && !HasNul(info.param_str));
     FUZZ_CHECK(info.run_tick != 0);
     FUZZ_CHECK(info.pid == 0 && !info.running);

@@ -7,8 +7,9 @@
 #
 # The archive holds the folder's contents with paths relative to the folder
 # (bin/config.json stays bin/config.json), since the supervisor unpacks it
-# into its application directory. Members are sorted and owned by 0:0: the
-# supervisor unpacks as root, and tar run by root keeps the owners it reads.
+# into its application directory. Members are sorted and owned by 0:0, so
+# the archive is the same whoever builds it (the supervisor installs every
+# file as its own user whatever owner the archive records).
 # The CRC text comes from "monitor crc" (--monitor PATH, else a monitor
 # beside this script or in its parent folder, else /opt/monitor/monitor,
 # else one on PATH).

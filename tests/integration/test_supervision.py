@@ -101,6 +101,30 @@ def test_bad_program_list_is_reported(app, processes, content):
     assert proc.poll() is None  # keeps running with nothing to start
 
 
+@pytest.mark.parametrize("label,size,read", [
+    ("long text, cut in the report", 100000, True),
+    ("larger than 16 MiB, not read", 17 << 20, False),
+])
+def test_big_program_list_gives_a_short_report(app, processes, label, size, read):
+    text = "{not json " + "x" * (size - 10)
+    app.write_text("bin/config.json", text)
+    start(processes, app)
+    path = app.path("bin", "config.json")
+    expected = ("json error! path:%s json:%s... (%d bytes)" % (path, text[:4096], size) if read
+                else "json error! path:%s json:" % path)
+    wait_for(lambda: expected in app.log_text(), what="json error report")
+    assert len(app.log_text()) < 20000
+
+
+def test_program_outside_bin_is_skipped(app, processes):
+    app.add_probe("inside")
+    app.write_list([{"path": "../monitor", "param": "", "run": 1},
+                    {"path": "inside", "param": "", "run": 1}])
+    start(processes, app)
+    wait_for(lambda: app.runs("inside"), what="the program inside bin")
+    assert "program outside bin skipped! path:../monitor" in app.log_text()
+
+
 def test_list_that_is_an_object_or_empty_gives_no_report(app, processes):
     app.add_probe("marker")
     app.write_text("bin/config.json", '{"list": {"path": "marker"}}')

@@ -287,8 +287,8 @@ def test_archive_reaching_outside_stops_nothing_and_writes_nothing(app, server, 
         member.size = len(data)
         tar.addfile(member, io.BytesIO(data))
     publish(server, buf.getvalue())
-    wait_for(lambda: "symbolic link pointing outside the directory: bin/escape" in app.log_text(),
-             timeout=20, what="the refusal")
+    wait_for(lambda: "archive refused, nothing installed! cannot stage bin/escape/planted"
+             in app.log_text(), timeout=20, what="the refusal")
     assert os.listdir(outside) == []
     assert not os.path.lexists(app.path("bin", "escape"))
     assert alive(old.pid) and len(app.runs("v1")) == 1
@@ -335,3 +335,56 @@ def test_stopped_programs_do_not_delay_the_new_versions_restarts(app, server, pr
     # A pause after each end, not one per stopped program (12 s) first.
     wait_for(lambda: len(app.runs("v2")) >= 3, timeout=15 * PAUSE_S, what="version 2 restarted twice")
     assert len(app.runs("v1")) == stopped
+
+
+@pytest.mark.parametrize("plant", ["link", "fifo", "directory"])
+def test_whatever_stands_at_the_download_is_removed_not_followed(app, server, processes, tmp_path,
+                                                                 plant):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "victim.txt").write_bytes(b"keep")
+    part = app.path("update.gz.part")
+    if plant == "link":
+        os.symlink(outside / "victim.txt", part)
+    elif plant == "fifo":
+        os.mkfifo(part)
+    else:
+        os.makedirs(os.path.join(part, "deep", "er"))
+        os.symlink(outside, os.path.join(part, "deep", "out"))
+    v1 = version_archive("v1")
+    publish(server, v1)
+    start(processes, app)
+    wait_for(lambda: app.runs("v1"), timeout=20, what="version 1 installed")
+    with open(app.path("update.gz"), "rb") as f:
+        assert f.read() == v1
+    assert not os.path.lexists(part)
+    assert sorted(os.listdir(outside)) == ["victim.txt"]
+    assert (outside / "victim.txt").read_bytes() == b"keep"
+
+
+def test_staging_left_by_a_crash_is_removed_at_start_up(app, server, processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, v1)
+    staging = app.path("update.staging")
+    os.makedirs(os.path.join(staging, "bin"))
+    with open(os.path.join(staging, "bin", "half"), "w") as f:
+        f.write("half")
+    start(processes, app)
+    wait_for(lambda: app.runs("v1"), what="version 1 running")
+    assert not os.path.lexists(staging)
+    assert not os.path.lexists(app.path("bin", "half"))
+
+
+def test_listing_follows_the_unpack_announcement(app, server, processes, tmp_path):
+    publish(server, version_archive("v1"))
+    out_path = tmp_path / "stdout"
+    with open(out_path, "w") as out:
+        processes.start([app.path("monitor"), "-log"], cwd=app.root, stdout=out)
+    wait_for(lambda: app.runs("v1"), timeout=20, what="version 1 installed")
+    text = out_path.read_text()
+    cmd = "cmd:tar zxvf %s -C %s" % (app.path("update.gz"), app.root)
+    assert cmd in text
+    listing = text[text.index(cmd):].split("\n")
+    for name in ("bin/config.json", "bin/v1", "bin/v1.sleep"):
+        assert name in listing

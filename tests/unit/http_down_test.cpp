@@ -401,7 +401,7 @@ TEST_F(HttpDownTest, DownloadToFileWritesTheBytesAndTheirCrc) {
   for (const BodyCase& c : cases) {
     std::string url = c.path.rfind("file:", 0) == 0 ? FileUrl(c.path.substr(5)) : Url(c.path);
     SCOPED_TRACE(url);
-    WriteFile(path, std::string(5 * 1024 * 1024, 'x'));  // longer than any body: truncated
+    unlink(path.c_str());
     DWORD64 size = 12345;
     DWORD crc = 12345;
     ASSERT_EQ(http.DownloadToFile(url, path, c.time_out, &size, &crc), 0);
@@ -440,6 +440,7 @@ TEST_F(HttpDownTest, DownloadToFileFailuresLeaveTheOutputsAlone) {
     SCOPED_TRACE(c.url);
     DWORD64 size = 12345;
     DWORD crc = 12345;
+    unlink(OutPath("failed").c_str());
     EXPECT_EQ(http.DownloadToFile(c.url, OutPath("failed"), c.time_out, &size, &crc), -1);
     EXPECT_EQ(size, 12345u);
     EXPECT_EQ(crc, 12345u);
@@ -457,10 +458,38 @@ TEST_F(HttpDownTest, DownloadToFileWithoutADirectoryMakesNoTransfer) {
   EXPECT_EQ(server_->Requests("/hello.txt?nodir"), 0);
 }
 
-TEST_F(HttpDownTest, DownloadToFileReportsAFailedWrite) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+TEST_F(HttpDownTest, DownloadToFileNeverWritesWhereSomethingStands) {
+  // A planted link must not be followed, a FIFO must not block the open.
+  std::string target = OutPath("target");
+  WriteFile(target, "keep");
+  std::string file = OutPath("stands-file"), link = OutPath("stands-link"),
+              fifo = OutPath("stands-fifo");
+  WriteFile(file, "old");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   CHttpDown http;
-  EXPECT_EQ(http.DownloadToFile(Url("/big.bin"), "/dev/full", 5, nullptr, nullptr), -1);
+  for (const std::string& path : {file, link, fifo, OutPath("")}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(http.DownloadToFile(Url("/hello.txt?stands"), path, 5, nullptr, nullptr), -2);
+  }
+  EXPECT_EQ(ReadFile(target), "keep");
+  EXPECT_EQ(ReadFile(file), "old");
+  EXPECT_EQ(server_->Requests("/hello.txt?stands"), 0);
+}
+
+TEST_F(HttpDownTest, DownloadToFileReportsAFailedWrite) {
+  // A file size limit makes the writes fail part-way, as a full disk would.
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 64 * 1024;
+  void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  CHttpDown http;
+  int rc = http.DownloadToFile(Url("/big.bin"), OutPath("limited"), 5, nullptr, nullptr);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(rc, -1);
 }
 
 // A ranged download into a file that already holds the first `held` bytes of

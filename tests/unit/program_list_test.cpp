@@ -56,10 +56,18 @@ TEST(ParseProgramList, Table) {
        {{"/app/bin//opt/x", "", kUnlimitedRuns},
         {"/app/bin//opt/x", "", kUnlimitedRuns},
         {"/app/bin/", "p", kUnlimitedRuns}}},
+      {"paths with a .. component are left out",
+       R"({"list": [{"path": ".."}, {"path": "../sbin/x"}, {"path": "a/../../x"},
+                    {"path": "a/.."}, {"path": "..x/y..", "run": 1}, {"path": "./a"}]})",
+       ListText::kEntries,
+       {{"/app/bin/..x/y..", "", 1}, {"/app/bin/./a", "", kUnlimitedRuns}}},
   };
   for (const ListCase& c : cases) {
     std::vector<PRO_INFO> entries;
-    EXPECT_EQ(ParseProgramList(c.text, "/app/bin/", &entries), c.result) << c.label;
+    std::vector<std::string> skipped;
+    EXPECT_EQ(ParseProgramList(c.text, "/app/bin/", &entries, &skipped), c.result) << c.label;
+    for (const std::string& path : skipped)
+      EXPECT_NE(path.find(".."), std::string::npos) << c.label << ": " << path;
     ASSERT_EQ(entries.size(), c.entries.size()) << c.label;
     for (size_t i = 0; i < entries.size(); ++i) {
       EXPECT_EQ(entries[i].pid, 0) << c.label;

@@ -91,6 +91,15 @@ TEST_F(ToolFiles, ReadGivesNothingForWhatIsNotARegularFile) {
   EXPECT_EQ(Tool().ReadFileToDisk(Path("empty").c_str()), "");
 }
 
+TEST_F(ToolFiles, BoundedReadGivesNothingForALargerFile) {
+  Put(Path("f"), std::string(1000, 'x'));
+  EXPECT_EQ(Tool().ReadFileToDisk(Path("f").c_str(), 1000), std::string(1000, 'x'));
+  EXPECT_EQ(Tool().ReadFileToDisk(Path("f").c_str(), 999), "");
+  // A sparse file is judged by its size, not by what it occupies.
+  ASSERT_EQ(truncate(Path("f").c_str(), 1LL << 32), 0);
+  EXPECT_EQ(Tool().ReadFileToDisk(Path("f").c_str(), 16 << 20), "");
+}
+
 TEST_F(ToolFiles, ModificationTimeOfAFile) {
   Put(Path("f"), "x");
   struct timespec times[2] = {{1000000000, 0}, {1234567890, 0}};

@@ -1,0 +1,63 @@
+// Fuzzes StageArchive on archive bytes: it stages them into a scratch
+// directory, which must hold nothing but the staged tree afterwards, and the
+// tree must pass or fail inspection without leaving anything behind.
+#include <dirent.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "FuzzCheck.h"
+#include "Install.h"
+
+namespace {
+
+// The scratch directory: archive, app/ and, while staging, app/update.staging.
+const std::string& Scratch() {
+  static const std::string dir = [] {
+    char name[] = "/tmp/fuzz-stage-XXXXXX";
+    if (mkdtemp(name) == nullptr) abort();
+    std::string d = name;
+    mkdir((d + "/app").c_str(), 0700);
+    return d;
+  }();
+  return dir;
+}
+
+std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string archive = Scratch() + "/archive";
+  const std::string app = Scratch() + "/app";
+  const std::string staging = app + "/" + kStagingName;
+  FILE* f = fopen(archive.c_str(), "wb");
+  if (f == nullptr) abort();
+  fwrite(data, 1, size, f);
+  fclose(f);
+
+  const std::string why = StageArchive(archive, staging);
+  FUZZ_CHECK(Names(Scratch()) == (std::set<std::string>{"archive", "app"}));
+  if (why.empty()) {
+    FUZZ_CHECK(Names(app) == std::set<std::string>{kStagingName});
+    InspectStaged(staging, app);
+    FUZZ_CHECK(RemoveTree(staging));
+  }
+  FUZZ_CHECK(Names(app).empty());
+  return 0;
+}

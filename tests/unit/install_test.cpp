@@ -1,0 +1,425 @@
+// Staging, inspection and move of update archives built on the fly with
+// Python's tarfile, GNU tar and gzip. Each test owns a directory holding the
+// application directory, its staging directory and an "outside" directory
+// that nothing may ever create, change or follow anything in.
+#include "Install.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Helpers every archive snippet can use. Members: F file, D directory,
+// L symbolic link, H hard link, P FIFO, C character device; tar_bytes makes
+// the uncompressed tar, gz compresses, write puts the bytes at OUT.
+const char kPrelude[] = R"PY(
+import gzip, io, os, sys, tarfile
+OUT = sys.argv[1]
+OUTSIDE = sys.argv[2]
+def M(name, kind, data=b"", link="", mode=0o644, uid=0, size=None):
+    return dict(name=name, kind=kind, data=data, link=link, mode=mode, uid=uid, size=size)
+def F(name, data=b"x", mode=0o644, uid=0): return M(name, tarfile.REGTYPE, data, mode=mode, uid=uid)
+def D(name, mode=0o755, uid=0): return M(name, tarfile.DIRTYPE, mode=mode, uid=uid)
+def L(name, link): return M(name, tarfile.SYMTYPE, link=link, mode=0o777)
+def H(name, link, data=b""): return M(name, tarfile.LNKTYPE, data, link=link)
+def P(name): return M(name, tarfile.FIFOTYPE)
+def C(name): return M(name, tarfile.CHRTYPE, mode=0o666)
+def tar_bytes(members, format=tarfile.GNU_FORMAT, pax=None):
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=format, pax_headers=pax or {},
+                      encoding="utf-8", errors="surrogateescape") as t:
+        for m in members:
+            ti = tarfile.TarInfo(m["name"])
+            ti.type, ti.linkname, ti.mode, ti.uid = m["kind"], m["link"], m["mode"], m["uid"]
+            ti.size = len(m["data"]) if m["size"] is None else m["size"]
+            ti.pax_headers = m.get("pax", {})
+            t.addfile(ti, io.BytesIO(m["data"]) if ti.size else None)
+    return buf.getvalue()
+def gz(data): return gzip.compress(data, mtime=0)
+def write(data):
+    with open(OUT, "wb") as f: f.write(data)
+)PY";
+
+std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+
+class InstallTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/install-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    root_ = name;
+    app_ = root_ + "/app";
+    staging_ = app_ + "/" + kStagingName;
+    outside_ = root_ + "/outside";
+    fs::create_directories(app_);
+    fs::create_directories(outside_);
+    Put(outside_ + "/target", "outside");
+    Put(root_ + "/prelude.py", kPrelude);
+    umask_ = umask(022);
+  }
+  void TearDown() override {
+    umask(umask_);
+    if (!mounted_.empty()) umount2(mounted_.c_str(), MNT_DETACH);
+    fs::remove_all(root_);
+  }
+
+  static void Put(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+  }
+  static std::string Content(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void Sh(const std::string& cmd) {
+    int status = qmChildProcess::RunShell("cd '" + root_ + "' && " + cmd, nullptr);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
+  }
+  // Runs a snippet of Python (see kPrelude) that writes the archive.
+  std::string Archive(const std::string& snippet) {
+    std::string script = root_ + "/make.py";
+    Put(script, "exec(open('" + root_ + "/prelude.py').read())\n" + snippet + "\n");
+    std::string out = root_ + "/archive.tgz";
+    int status = qmChildProcess::Run({Python(), script, out, outside_}, nullptr);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << snippet;
+    return out;
+  }
+  std::string Stage(const std::string& archive) { return StageArchive(archive, staging_); }
+
+  // Everything under dir, one line per entry: name, type, mode, and the
+  // content or link target.
+  static std::vector<std::string> Tree(const std::string& dir) {
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+         ++it) {
+      std::string rel = it->path().lexically_relative(dir).string();
+      struct stat st;
+      lstat(it->path().c_str(), &st);
+      char mode[8];
+      snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & 07777));
+      if (S_ISDIR(st.st_mode)) {
+        lines.push_back(rel + " d " + mode);
+      } else if (S_ISLNK(st.st_mode)) {
+        lines.push_back(rel + " -> " + fs::read_symlink(it->path()).string());
+      } else {
+        lines.push_back(rel + " f " + mode + " " + Content(it->path()));
+      }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  void ExpectOutsideUntouched() {
+    EXPECT_EQ(Tree(outside_), std::vector<std::string>{"target f 644 outside"});
+    EXPECT_FALSE(fs::exists(root_ + "/planted"));
+  }
+
+  std::string root_, app_, staging_, outside_, mounted_;
+  mode_t umask_ = 022;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(InstallTest, StagesWhatRealToolsMake) {
+  struct Case {
+    const char* label;
+    std::string make;  // shell command in the test directory, writing archive.tgz from src/
+    Lines tree;
+  };
+  Sh("mkdir -p src/bin src/data && printf 1 > src/bin/prog && printf '{}' > src/bin/config.json"
+     " && chmod 755 src/bin/prog && printf y > 'src/data/with blank' && chmod 777 src/data");
+  const Lines tree = {"bin d 755", "bin/config.json f 644 {}", "bin/prog f 755 1", "data d 755",
+                      "data/with blank f 644 y"};
+  const Case cases[] = {
+      {"gnu tar of .", "tar czf archive.tgz -C src .", tree},
+      {"posix", "tar czf archive.tgz --format=posix -C src .", tree},
+      {"posix with a global header", "tar czf archive.tgz --format=posix -V label -C src bin data",
+       tree},
+      {"ustar", "tar czf archive.tgz --format=ustar -C src bin data", tree},
+      {"v7", "tar czf archive.tgz --format=v7 -C src bin data", tree},
+      // Two gzip members, each half of one tar stream.
+      {"concatenated members",
+       "tar -b1 -cf - -C src bin > a.tar && tar -b1 -cf - -C src data > b.tar && head -c -1024 a.tar | "
+       "gzip > a.gz && gzip -c b.tar > b.gz && cat a.gz b.gz > archive.tgz",
+       tree},
+      // Real tools accept a stream that ends after its last member.
+      {"no end blocks",
+       "tar cf - -C src bin data --format=ustar > t.tar && python3 -c \"import sys; d=open('t.tar',"
+       "'rb').read(); sys.stdout.buffer.write(d.rstrip(b'\\0'))\" > cut.tar && "
+       "truncate -s %512 cut.tar && gzip -c cut.tar > archive.tgz",
+       tree},
+      {"oldgnu", "tar czf archive.tgz --format=oldgnu -C src bin data", tree},
+      {"bsdtar", "bsdtar -czf archive.tgz -C src bin data", tree},
+      {"bsdtar pax", "bsdtar --format=pax -czf archive.tgz -C src bin data", tree},
+      {"busybox", "cd src && busybox tar czf ../archive.tgz bin data", tree},
+      {"pigz", "tar cf - -C src bin data | pigz -p 2 -b 32 > archive.tgz", tree},
+      {"python pax", "cd src && python3 -c \"import tarfile; t = tarfile.open('../archive.tgz',"
+       " 'w:gz', format=tarfile.PAX_FORMAT); t.add('bin'); t.add('data'); t.close()\"", tree},
+      {"no members", "tar czf archive.tgz -T /dev/null", {}},
+      {"a gzip of nothing", "printf '' | gzip > archive.tgz", {}},
+      {"zero padding after the gzip stream",
+       "tar czf archive.tgz -C src bin data && head -c 1000 /dev/zero >> archive.tgz", tree},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Sh(c.make);
+    ASSERT_EQ(Stage(root_ + "/archive.tgz"), "");
+    EXPECT_EQ(Tree(staging_), c.tree);
+    ASSERT_TRUE(RemoveTree(staging_));
+  }
+}
+
+TEST_F(InstallTest, SparseFilesStaySparse) {
+  // Many data segments: GNU tar's -S format, and pax.
+  Sh("mkdir -p sparse && truncate -s 64M sparse/holes && for i in 1 2 3 4 5 6 7 8; do"
+     " printf $i | dd of=sparse/holes bs=1 seek=$((i * 7000000)) conv=notrunc status=none; done");
+  for (const char* format : {"gnu", "posix"}) {
+    SCOPED_TRACE(format);
+    Sh(std::string("tar -S -czf archive.tgz --format=") + format + " -C sparse .");
+    ASSERT_EQ(Stage(root_ + "/archive.tgz"), "");
+    Sh("cmp sparse/holes app/update.staging/holes");
+    struct stat st;
+    ASSERT_EQ(stat((staging_ + "/holes").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20);
+    ASSERT_TRUE(RemoveTree(staging_));
+  }
+}
+
+TEST_F(InstallTest, StagedFilesAreOursWithTheArchivesModesLessTheUmask) {
+  std::string archive = Archive(
+      "write(gz(tar_bytes([D('./', mode=0o777, uid=1234), D('bin', mode=0o777, uid=1234),"
+      " F('bin/suid', mode=0o4755, uid=1234), F('bin/sgid', mode=0o2775),"
+      " F('bin/open', mode=0o666), D('sticky', mode=0o1777), L('bin/python', '/usr/bin/python3'),"
+      " L('bin/up', '../../x')])))");
+  ASSERT_EQ(Stage(archive), "");
+  EXPECT_EQ(Tree(staging_), (Lines{"bin d 755", "bin/open f 644 x", "bin/python -> /usr/bin/python3",
+                                   "bin/sgid f 755 x", "bin/suid f 755 x", "bin/up -> ../../x",
+                                   "sticky d 755"}));
+  for (const char* name : {"", "/bin", "/bin/suid", "/bin/python"}) {
+    struct stat st;
+    ASSERT_EQ(lstat((staging_ + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_uid, geteuid()) << name;
+  }
+  struct stat st;
+  ASSERT_EQ(stat(staging_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);  // "./" changed nothing
+}
+
+TEST_F(InstallTest, NamesAreTheArchivesBytes) {
+  // Whatever the locale: a Latin-1 name in a GNU header, UTF-8 in a pax
+  // record, and bytes that are no UTF-8 in a pax record marked binary.
+  ASSERT_EQ(Stage(Archive("write(gz(tar_bytes([F('caf\\udce9')])))")), "");
+  EXPECT_TRUE(fs::exists(staging_ + "/caf\xe9"));
+  ASSERT_TRUE(RemoveTree(staging_));
+  ASSERT_EQ(Stage(Archive("write(gz(tar_bytes([F('\\u00fcber/' + 'n' * 200), F('raw\\udcff')],"
+                          " format=tarfile.PAX_FORMAT)))")),
+            "");
+  EXPECT_TRUE(fs::exists(staging_ + "/\xc3\xbc" "ber/" + std::string(200, 'n')));
+  EXPECT_TRUE(fs::exists(staging_ + "/raw\xff"));
+}
+
+TEST_F(InstallTest, ListsEveryMemberAsStored) {
+  std::string archive = Archive(
+      "write(gz(tar_bytes([D('./'), F('./bin/a'), F('two\\nlines'), F('back\\\\slash')])))");
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* listing = open_memstream(&text, &size);
+  ASSERT_EQ(StageArchive(archive, staging_, listing), "");
+  fclose(listing);
+  EXPECT_EQ(std::string(text, size), "./\n./bin/a\ntwo\\012lines\nback\\\\slash\n");
+  free(text);
+}
+
+TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
+  struct Case {
+    const char* label;
+    std::string snippet;
+    std::string why;  // start of the reason
+  };
+  const Case cases[] = {
+      {"absolute name", "write(gz(tar_bytes([F(OUTSIDE + '/planted')])))", "cannot stage /"},
+      {"dot-dot", "write(gz(tar_bytes([F('bin/../../outside/planted')])))", "cannot stage bin/../"},
+      {"through a link it made",
+       "write(gz(tar_bytes([L('esc', OUTSIDE), F('esc/planted')])))", "cannot stage esc/planted"},
+      {"chain of inside links",
+       "write(gz(tar_bytes([L('s', '.'), L('u', 's/..'), F('u/planted')])))",
+       "cannot stage u/planted"},
+      {"hard link outside", "write(gz(tar_bytes([H('h', '../outside/target')])))", "cannot stage h"},
+      {"hard link through a link",
+       "write(gz(tar_bytes([L('esc', OUTSIDE), H('h', 'esc/target')])))", "cannot stage h"},
+      {"hard link with data onto a link",
+       "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), H('h', 's', data=b'written')])))",
+       "damaged archive"},
+      {"pax hard link with data onto a link",
+       "m = H('h', 's', data=b'written'); m['pax'] = {'size': '7'}\n"
+       "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), m], format=tarfile.PAX_FORMAT)))",
+       "cannot stage h"},
+      {"FIFO", "write(gz(tar_bytes([P('Log/x')])))", "device node, FIFO or socket: Log/x"},
+      {"device", "write(gz(tar_bytes([C('bin/null')])))", "device node, FIFO or socket: bin/null"},
+      {"not gzip", "write(tar_bytes([F('a')]))", "not gzip-compressed"},
+      {"text", "write(b'this is not an archive\\n' * 10)", "not gzip-compressed"},
+      {"empty", "write(b'')", "not gzip-compressed"},
+      {"gzip but not tar", "write(gz(os.urandom(4000)))", "not a tar archive"},
+      {"no trailer", "write(gz(tar_bytes([F('a')]))[:-8])", "the gzip stream ends early"},
+      {"cut in a member", "write(gz(tar_bytes([F('a', b'x' * 5000)]))[:60])",
+       "the gzip stream ends early"},
+      {"bad crc",
+       "d = bytearray(gz(tar_bytes([F('a')]))); d[-8] ^= 1; write(bytes(d))",
+       "damaged gzip stream: incorrect data check"},
+      {"garbage after the stream", "write(gz(tar_bytes([F('a')])) + b'junk')",
+       "data after the end of the gzip stream"},
+      {"member cut short", "write(gz(tar_bytes([F('a', b'x' * 5000)])[:1024]))", "damaged archive"},
+      {"damaged second header",
+       "d = bytearray(tar_bytes([F('a'), F('b')])); d[1024 + 148] ^= 1; write(gz(bytes(d)))",
+       "damaged archive"},
+      {"wrapping pax length",
+       "h = b'18446744073709551617 path=x\\n'\n"
+       "ti = tarfile.TarInfo('pax'); ti.type = tarfile.XHDTYPE; ti.size = len(h)\n"
+       "write(gz(ti.tobuf(tarfile.USTAR_FORMAT) + h + b'\\0' * (512 - len(h)) + tar_bytes([F('a')])))",
+       "not a tar archive"},
+      {"too deep", "write(gz(tar_bytes([F('d/' * 200 + 'f')], format=tarfile.PAX_FORMAT)))",
+       "name too deeply nested"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string why = Stage(Archive(c.snippet));
+    EXPECT_EQ(why.compare(0, c.why.size(), c.why), 0) << why;
+    EXPECT_FALSE(fs::exists(staging_)) << "staging left";
+    ExpectOutsideUntouched();
+  }
+}
+
+TEST_F(InstallTest, AGzipBombStopsAtTheReserve) {
+  std::string small = root_ + "/small";
+  fs::create_directories(small);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=96m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  mounted_ = small;
+  // 200 MiB of zeros in a few hundred KiB.
+  Sh("head -c 200M /dev/zero > big && tar czf bomb.tgz big && rm big");
+  std::string why = StageArchive(root_ + "/bomb.tgz", small + "/staging");
+  EXPECT_EQ(why, "not enough free space: staging keeps 64 MiB and 5 % of the inodes free");
+  EXPECT_FALSE(fs::exists(small + "/staging"));
+  // Something smaller than the room left goes in.
+  Sh("head -c 10M /dev/urandom > ten && tar czf ten.tgz ten && rm ten");
+  EXPECT_EQ(StageArchive(root_ + "/ten.tgz", small + "/staging"), "");
+}
+
+// Inspection judges a staged tree laid out by hand against the application
+// directory as it stands.
+TEST_F(InstallTest, InspectionRefusesWhatMayNotBeInstalled) {
+  struct Case {
+    const char* label;
+    std::string staged;  // shell commands in staging/
+    std::string app;     // shell commands in app/
+    std::string why;
+  };
+  const Case cases[] = {
+      {"FIFO", "mkdir bin && mkfifo bin/f", "", "device node, FIFO or socket: bin/f"},
+      {"update.gz", "echo > update.gz", "", "the supervisor's own file: update.gz"},
+      {"update.gz.part as a directory", "mkdir update.gz.part", "",
+       "the supervisor's own file: update.gz.part"},
+      {"the log directory", "mkdir -p Log && mkfifo 'Log/monitor[2026-12-11].log'", "",
+       "the supervisor's own file: Log"},
+      {"the lock", "echo > tavrin.lock", "", "the supervisor's own file: tavrin.lock"},
+      {"file where a non-empty directory stands", "echo > data", "mkdir -p data && echo > data/x",
+       "a file where a non-empty directory stands: data"},
+      {"directory where a file stands", "mkdir -p bin/tool && echo > bin/tool/x",
+       "mkdir -p bin && echo > bin/tool", "a directory where a file stands: bin/tool"},
+      {"directory where a link stands", "mkdir -p data && echo > data/x",
+       "ln -s ../outside data", "a directory where a symbolic link stands: data"},
+      {"hard link to a file outside", "ln ../../outside/target t", "",
+       "hard link to a file outside the archive: t"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(app_);
+    fs::create_directories(staging_);
+    Sh("cd app/" + std::string(kStagingName) + " && true " + (c.staged.empty() ? "" : "&& ") + c.staged);
+    if (!c.app.empty()) Sh("cd app && " + c.app);
+    EXPECT_EQ(InspectStaged(staging_, app_), c.why);
+  }
+}
+
+TEST_F(InstallTest, MoveMergesDirectoriesAndReplacesFiles) {
+  Sh("mkdir -p app/bin app/Log && printf old > app/bin/prog && printf kept > app/bin/mine"
+     " && printf log > app/Log/day.log && mkdir app/empty && chmod 700 app/bin"
+     " && ln -s ../outside/target app/bin/tool && printf v1 > app/update.gz");
+  std::string archive = Archive(
+      "write(gz(tar_bytes([D('./', mode=0o777), D('bin', mode=0o777), F('bin/prog', b'new', 0o755),"
+      " F('bin/tool', b'tool'), F('bin/a', b'linked'), H('bin/b', 'bin/a'),"
+      " L('bin/python', '/usr/bin/python3'), D('data'), F('data/x', b'x'), F('empty', b'e')])))");
+  ASSERT_EQ(Stage(archive), "");
+  ASSERT_EQ(InspectStaged(staging_, app_), "");
+  struct stat before;
+  ASSERT_EQ(stat(app_.c_str(), &before), 0);
+  EXPECT_TRUE(MoveStaged(staging_, app_));
+  ASSERT_TRUE(RemoveTree(staging_));
+  EXPECT_EQ(Tree(app_),
+            (Lines{"Log d 755", "Log/day.log f 644 log", "bin d 700", "bin/a f 644 linked",
+                   "bin/b f 644 linked", "bin/mine f 644 kept", "bin/prog f 755 new",
+                   "bin/python -> /usr/bin/python3", "bin/tool f 644 tool", "data d 755",
+                   "data/x f 644 x", "empty f 644 e", "update.gz f 644 v1"}));
+  struct stat a, b, after;
+  ASSERT_EQ(stat((app_ + "/bin/a").c_str(), &a), 0);
+  ASSERT_EQ(stat((app_ + "/bin/b").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);  // still one file
+  ASSERT_EQ(stat(app_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);  // "./" changed nothing
+  ExpectOutsideUntouched();
+}
+
+TEST_F(InstallTest, MoveNeverPassesThroughALinkAndMovesTheRest) {
+  // The application directory changed after inspection: data became a link.
+  Sh("mkdir -p app/data");
+  std::string archive =
+      Archive("write(gz(tar_bytes([D('data'), F('data/planted'), F('other', b'o')])))");
+  ASSERT_EQ(Stage(archive), "");
+  ASSERT_EQ(InspectStaged(staging_, app_), "");
+  Sh("rmdir app/data && ln -s ../outside app/data");
+  EXPECT_FALSE(MoveStaged(staging_, app_));
+  EXPECT_EQ(Content(app_ + "/other"), "o");
+  EXPECT_TRUE(fs::is_symlink(app_ + "/data"));
+  ExpectOutsideUntouched();
+}
+
+TEST_F(InstallTest, InspectionAcceptsWhatAMoveCanDo) {
+  Sh("mkdir -p app/bin app/gone app/data && echo > app/bin/tool && echo > app/data/x"
+     " && ln -s /nowhere app/bin/link");
+  Sh("cd app && mkdir -p update.staging/bin/Log update.staging/bin/tool update.staging/data"
+     " && cd update.staging && echo > gone && echo > bin/update.gz && echo > bin/link"
+     " && ln -s /usr/bin/python3 bin/python && echo > a && ln a b");
+  EXPECT_EQ(InspectStaged(staging_, app_), "");
+  EXPECT_TRUE(MoveStaged(staging_, app_));
+  EXPECT_TRUE(fs::is_regular_file(app_ + "/gone"));
+  EXPECT_TRUE(fs::is_directory(app_ + "/bin/tool"));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/bin/link")));
+}
+
+TEST_F(InstallTest, RemoveTreeRemovesWhateverStandsWithoutFollowingLinks) {
+  Sh("mkdir -p app/tree/a/b && echo > app/tree/a/b/f && ln -s ../../outside app/tree/a/out"
+     " && mkfifo app/tree/fifo && ln -s ../outside app/link && mkfifo app/fifo && echo > app/file");
+  for (const char* name : {"tree", "link", "fifo", "file", "missing"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(RemoveTree(app_ + "/" + name));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(app_ + "/" + name)));
+  }
+  ExpectOutsideUntouched();
+}
+
+}  // namespace
