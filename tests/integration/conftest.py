@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from http_server import HttpServer
+
 BUILD_DIR = os.environ.get("MONITOR_BUILD_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build")
 BUILD_DIR = os.path.abspath(BUILD_DIR)
@@ -81,3 +83,12 @@ def app_dir(tmp_path):
     (app / "bin").mkdir(parents=True)
     shutil.copy2(build_path("monitor-fast"), app / "monitor")
     return app
+
+
+@pytest.fixture
+def server(tmp_path):
+    """A loopback HTTP server publishing the files under tmp_path/www."""
+    root = tmp_path / "www"
+    root.mkdir()
+    with HttpServer(root) as srv:
+        yield srv

@@ -16,7 +16,6 @@ import pytest
 
 import archives as A
 from conftest import wait_for
-from http_server import HttpServer
 from installs import (STAGED, Watch, alive, make_app_dir, publish, read_file,
                       start_monitor)
 from supervised_app import App
@@ -51,14 +50,6 @@ class Host:
 
     def outside_snapshot(self):
         return A.snapshot(self.parent, skip={"app"}, with_times=True)
-
-
-@pytest.fixture
-def server(tmp_path):
-    root = tmp_path / "www"
-    root.mkdir()
-    with HttpServer(root) as srv:
-        yield srv
 
 
 @pytest.fixture

@@ -11,20 +11,11 @@ import threading
 import pytest
 
 from conftest import wait_for
-from http_server import HttpServer
 from installs import STAGED, Watch, make_app_dir, publish, read_file, start_monitor
 from supervised_app import App
 from update_archive import probe_bytes, version_archive
 
 pytestmark = STAGED
-
-
-@pytest.fixture
-def server(tmp_path):
-    root = tmp_path / "www"
-    root.mkdir()
-    with HttpServer(root) as srv:
-        yield srv
 
 
 def installed_app(tmp_path, server, archive):

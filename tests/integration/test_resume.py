@@ -10,7 +10,6 @@ import signal
 import pytest
 
 from conftest import fast_timing, wait_for
-from http_server import HttpServer
 from supervised_app import App
 from update_archive import crc_file, crc_text, version_archive
 
@@ -24,14 +23,6 @@ def big_archives():
     """Two 20 MB releases that cannot be compressed."""
     return {v: version_archive(v, extra={"bin/pad": os.urandom(20 * 1000 * 1000)})
             for v in ("v2", "v3")}
-
-
-@pytest.fixture
-def server(tmp_path):
-    root = tmp_path / "www"
-    root.mkdir()
-    with HttpServer(root) as srv:
-        yield srv
 
 
 @pytest.fixture

@@ -8,7 +8,6 @@ import subprocess
 import pytest
 
 from conftest import wait_for
-from http_server import HttpServer
 from supervised_app import App
 from test_updates import alive, fetched, install_locally, start
 from update_archive import crc_file, version_archive
@@ -44,14 +43,6 @@ class KeyPair:
         subprocess.run(argv, check=True, capture_output=True, timeout=60)
         with open(path + ".minisig", "rb") as f:
             return f.read()
-
-
-@pytest.fixture
-def server(tmp_path):
-    root = tmp_path / "www"
-    root.mkdir()
-    with HttpServer(root) as srv:
-        yield srv
 
 
 @pytest.fixture

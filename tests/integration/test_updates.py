@@ -11,21 +11,12 @@ import time
 import pytest
 
 from conftest import build_path, fast_timing, wait_for
-from http_server import HttpServer
 from supervised_app import App
 from update_archive import crc_file, crc_text, make_archive, probe_bytes, version_archive
 
 _FAST = fast_timing()
 PERIOD_S = _FAST["update_ticks"] * _FAST["update_tick_ms"] / 1000.0  # update period of monitor-fast
 PAUSE_S = _FAST["restart_pause_ms"] / 1000.0
-
-
-@pytest.fixture
-def server(tmp_path):
-    root = tmp_path / "www"
-    root.mkdir()
-    with HttpServer(root) as srv:
-        yield srv
 
 
 @pytest.fixture
