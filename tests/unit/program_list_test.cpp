@@ -7,6 +7,7 @@
 
 #include <deque>
 
+#include "ClearTable.h"
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Supervisor.h"
@@ -130,21 +131,7 @@ PRO_INFO Sleeping(pid_t pid, int run_tick, bool running) {
 // Owns the table's contents for one test and reaps whatever it started.
 class ProgramTable : public ::testing::Test {
  protected:
-  void TearDown() override {
-    TableLock table;
-    for (const PRO_INFO& info : table.entries()) {
-      if (info.running() && info.pid > 0) {
-        kill(info.pid, SIGKILL);
-        waitpid(info.pid, nullptr, 0);
-      }
-    }
-    for (const PRO_INFO& info : table.retired()) {
-      kill(info.pid, SIGKILL);
-      waitpid(info.pid, nullptr, 0);
-    }
-    table.retired().clear();
-    table.entries().clear();
-  }
+  void TearDown() override { ClearProgramTable(); }
 
   static pid_t StartSleeper() {
     pid_t pid = RunProcess("/bin/sleep", "60");

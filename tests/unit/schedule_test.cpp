@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ClearTable.h"
 #include "FakeEnv.h"
 #include "ProgramTable.h"
 #include "SingletonBase.h"
@@ -24,23 +25,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// Ends every child the table still has, and empties it.
-void ClearTable() {
-  TableLock table;
-  for (const PRO_INFO& info : table.entries()) {
-    if (info.running() && info.pid > 0) {
-      kill(info.pid, SIGKILL);
-      waitpid(info.pid, nullptr, 0);
-    }
-  }
-  for (const PRO_INFO& info : table.retired()) {
-    kill(info.pid, SIGKILL);
-    waitpid(info.pid, nullptr, 0);
-  }
-  table.retired().clear();
-  table.entries().clear();
-}
 
 PRO_INFO Sleeper() {
   PRO_INFO info;
@@ -69,12 +53,12 @@ void EndProgram(size_t i) {
 class SupervisionSchedule : public ::testing::Test {
  protected:
   void SetUp() override {
-    ClearTable();
+    ClearProgramTable();
     std::vector<PRO_INFO> list = {Sleeper(), Sleeper()};
     ReplacePrograms(list);
     LoadProcessList();
   }
-  void TearDown() override { ClearTable(); }
+  void TearDown() override { ClearProgramTable(); }
 
   FakeEnv env;
   std::deque<pid_t> ended;
@@ -139,12 +123,12 @@ bool MoreChecks() { return g_checks.size() < g_rounds; }
 class UpdateSchedule : public ::testing::Test {
  protected:
   void SetUp() override {
-    ClearTable();
+    ClearProgramTable();
     g_env = &env;
     g_checks.clear();
   }
   void TearDown() override {
-    ClearTable();
+    ClearProgramTable();
     g_env = nullptr;
   }
   FakeEnv env;
