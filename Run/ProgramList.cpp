@@ -1,25 +1,11 @@
 #include "ProgramList.h"
 
-#include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include "Json.h"
-#include "Launcher.h"
 #include "Report.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
-
-PRO_INFO_LIST m_all_process;
-
-namespace {
-bool g_stopped_for_good = false;  // guarded by m_all_process
-}  // namespace
-
-std::vector<PRO_INFO>& RetiredChildren() {
-  static std::vector<PRO_INFO> retired;
-  return retired;
-}
 
 namespace {
 
@@ -75,75 +61,8 @@ void ReadConfig() {
   ListText parsed = ParseProgramList(json_data, tool.GetAppDir() + "/bin/", &entries, &skipped);
   for (const std::string& path : skipped)
     REPORT_ERROR("program outside bin skipped! path:%s", path.c_str());
-  if (parsed != ListText::kNotJson) {
-    // Running programs the new table no longer names stay children to reap.
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    for (const PRO_INFO& old : m_all_process)
-      if (old.running) RetiredChildren().push_back(old);
-    m_all_process.assign(entries.begin(), entries.end());
-  }
+  if (parsed != ListText::kNotJson) ReplacePrograms(entries);
   if (parsed != ListText::kEntries)
     REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(), ReportExcerpt(json_data).c_str());
 }
 
-void LoadProcessList() {
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  if (g_stopped_for_good) return;
-  for (PRO_INFO& info : m_all_process) {
-    info.stopped = false;
-    // A live child keeps its entry: a second launch would orphan it.
-    if (info.run_tick <= 0 || info.running) continue;
-    if (info.run_tick != kUnlimitedRuns) --info.run_tick;
-    info.pid = RunProcess(info.path.c_str(), info.param_str.c_str());
-    info.running = info.pid > 0;
-  }
-}
-
-bool WaitsOnEnded(pid_t pid) {
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  for (const PRO_INFO& info : m_all_process)
-    if (info.pid == pid && !info.running && !info.stopped) return true;
-  return false;
-}
-
-namespace {
-
-// Calls stop for every live, unreaped child: 0 and -1 would reach whole
-// process groups, and a reaped id may belong to an unrelated process by now.
-template <typename Stop>
-void ForEachLiveChild(Stop stop) {
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  for (const PRO_INFO& info : m_all_process)
-    if (info.running && info.pid > 0) stop(info.pid, info.path.c_str());
-  for (const PRO_INFO& info : RetiredChildren()) stop(info.pid, info.path.c_str());
-}
-
-}  // namespace
-
-void killProcessList() {
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  for (PRO_INFO& info : m_all_process) info.stopped = true;
-  ForEachLiveChild([](pid_t pid, const char*) {
-    printf("kill process pid:%u\n", static_cast<unsigned>(pid));
-    kill(pid, SIGTERM);
-  });
-  fflush(stdout);
-}
-
-void EndLingeringPrograms() {
-  ForEachLiveChild([](pid_t pid, const char* path) {
-    REPORT_ERROR("process did not end, killed pid : %u path:%s", static_cast<unsigned>(pid), path);
-    kill(pid, SIGKILL);
-  });
-}
-
-void StopProgramsForGood() {
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  g_stopped_for_good = true;
-  killProcessList();
-}
-
-bool ProgramsStoppedForGood() {
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  return g_stopped_for_good;
-}

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "CRC.h"
+#include "Env.h"
 #include "Install.h"
 #include "HttpDown.h"
 #include "Json.h"
@@ -142,15 +143,16 @@ int Update() {
 
 void RemoveStaging() { RemoveTree(Tool().GetAppDir() + "/" + kStagingName); }
 
-void* update_main(void*) {
+void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
+  Env& env = CurrentEnv();
   int ntick = 0;
-  for (;;) {
+  while (go_on()) {
     if (ntick > timing::kUpdateTicks - 1) {
       ntick = 0;
-      if (Update() == kUpdateInstalled) {
-        Tool().Sleep(timing::kInstallPauseMs);
+      if (check() == kUpdateInstalled) {
+        env.SleepMs(timing::kInstallPauseMs);
         ReadConfig();
-        Tool().Sleep(timing::kInstallPauseMs);
+        env.SleepMs(timing::kInstallPauseMs);
         EndLingeringPrograms();
         // Not yet reaped, a killed program would be skipped here and then
         // started apart from the others by the supervision loop.
@@ -160,8 +162,12 @@ void* update_main(void*) {
       }
     }
     ++ntick;
-    Tool().Sleep(timing::kUpdateTickMs);
+    env.SleepMs(timing::kUpdateTickMs);
   }
+}
+
+void* update_main(void*) {
+  RunUpdateChecks(Update, [] { return true; });
   return nullptr;
 }
 

@@ -26,7 +26,11 @@ int Update();
 // Removes the staging directory, which after an installation holds the files
 // it replaced; called once the programs run again.
 void RemoveStaging();
-// The periodic check; never returns.
+// The periodic check: check() every kUpdateTicks ticks, counted from the end
+// of the previous one; after an installation the two pauses, the new list
+// and its start. Runs while go_on() holds.
+void RunUpdateChecks(int (*check)(), bool (*go_on)());
+// The periodic check with Update(); never returns.
 void* update_main(void* arg);
 // Starts update_main on a detached thread.
 void StartUpdateThread();

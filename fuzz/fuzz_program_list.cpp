@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!HasDotDot(info.path.substr(kBinDir.size())));
     FUZZ_CHECK(!HasNul(info.path) && !HasNul(info.param_str));
     FUZZ_CHECK(info.run_tick != 0);
-    FUZZ_CHECK(info.pid == 0 && !info.running);
+    FUZZ_CHECK(info.pid == 0 && !info.running());
 
     const std::vector<std::string> args = BuildArguments(info.path.c_str(), info.param_str.c_str());
     FUZZ_CHECK(args.size() >= 2);

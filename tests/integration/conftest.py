@@ -1,5 +1,6 @@
 """Shared fixtures of the integration tests: the build directory, scratch
 application directories, and processes that are always ended afterwards."""
+import json
 import os
 import shutil
 import signal
@@ -18,6 +19,12 @@ PROGRAMS_DIR = os.path.join(BUILD_DIR, "tests", "programs")
 
 def build_path(*parts):
     return os.path.join(BUILD_DIR, *parts)
+
+
+def fast_timing():
+    """The pauses and limits of monitor-fast, as CMake wrote them for this build."""
+    with open(build_path("fast_timing.json")) as f:
+        return json.load(f)
 
 
 def wait_for(condition, timeout=10.0, interval=0.02, what="condition"):

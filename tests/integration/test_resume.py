@@ -9,11 +9,11 @@ import signal
 
 import pytest
 
-from conftest import wait_for
+from conftest import fast_timing, wait_for
 from supervised_app import App
 from update_archive import crc_file, crc_text, version_archive
 
-ARCHIVE_LIMIT_S = 4      # monitor-fast's archive time limit
+ARCHIVE_LIMIT_S = fast_timing()["archive_timeout_s"]
 RATE = 1_250_000         # bytes per second: 20 MB take 16 s, four checks or more
 NAME = "app.tar.gz"
 

@@ -7,10 +7,10 @@ import subprocess
 
 import pytest
 
-from conftest import build_path, wait_for
+from conftest import build_path, fast_timing, wait_for
 from supervised_app import App
 
-PAUSE_S = 0.3  # the restart pause of monitor-fast
+PAUSE_S = fast_timing()["restart_pause_ms"] / 1000.0
 
 
 @pytest.fixture

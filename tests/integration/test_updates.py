@@ -9,11 +9,13 @@ import tarfile
 
 import pytest
 
-from conftest import build_path, wait_for
+from conftest import build_path, fast_timing, wait_for
 from supervised_app import App
 from update_archive import crc_file, crc_text, make_archive, probe_bytes, version_archive
 
-PERIOD_S = 1.0  # update period of monitor-fast: 100 ticks of 10 ms
+_FAST = fast_timing()
+PERIOD_S = _FAST["update_ticks"] * _FAST["update_tick_ms"] / 1000.0  # update period of monitor-fast
+PAUSE_S = _FAST["restart_pause_ms"] / 1000.0
 
 
 @pytest.fixture
@@ -339,7 +341,7 @@ def test_stopped_programs_do_not_delay_the_new_versions_restarts(app, server, pr
     publish(server, version_archive("v2", extra={"bin/v2.sleep": b"0"}))
     wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 started")
     # A pause after each end, not one per stopped program (12 s) first.
-    wait_for(lambda: len(app.runs("v2")) >= 3, timeout=15 * 0.3, what="version 2 restarted twice")
+    wait_for(lambda: len(app.runs("v2")) >= 3, timeout=15 * PAUSE_S, what="version 2 restarted twice")
     assert len(app.runs("v1")) == stopped
 
 

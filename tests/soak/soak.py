@@ -27,7 +27,6 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 INTEGRATION = os.path.join(HERE, "..", "integration")
 
-PAUSE_S = 0.3          # restart pause of monitor-fast
 GOOD_S = (7.0, 11.0)   # a version stays published this long at least...
 GOOD_MAX_S = 30.0      # ...and until it is installed, but no longer than this
 INSTALLED_HOLD_S = 2.0  # after it shows as installed
@@ -49,10 +48,13 @@ ARGS = parse_args()
 os.environ["MONITOR_BUILD_DIR"] = os.path.abspath(ARGS.build)
 sys.path[:0] = [HERE, INTEGRATION]
 
+from conftest import fast_timing  # noqa: E402
 from http_server import HttpServer  # noqa: E402
 from observe import Console, Sampler, cmdline, fd_targets, read_text  # noqa: E402
 import schedule  # noqa: E402
 from verdict import Verdict, read_runs  # noqa: E402
+
+PAUSE_S = fast_timing()["restart_pause_ms"] / 1000.0  # restart pause of monitor-fast
 
 
 def no_core_files():

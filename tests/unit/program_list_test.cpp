@@ -7,6 +7,7 @@
 
 #include <deque>
 
+#include "ClearTable.h"
 #include "Launcher.h"
 #include "ProgramList.h"
 #include "Supervisor.h"
@@ -74,7 +75,7 @@ TEST(ParseProgramList, Table) {
       EXPECT_EQ(entries[i].path, std::get<0>(c.entries[i])) << c.label << " #" << i;
       EXPECT_EQ(entries[i].param_str, std::get<1>(c.entries[i])) << c.label << " #" << i;
       EXPECT_EQ(entries[i].run_tick, std::get<2>(c.entries[i])) << c.label << " #" << i;
-      EXPECT_FALSE(entries[i].running) << c.label;
+      EXPECT_FALSE(entries[i].running()) << c.label;
     }
   }
 }
@@ -116,7 +117,7 @@ PRO_INFO Entry(pid_t pid, const char* path, int run_tick, bool running) {
   info.path = path;
   info.param_str = "";
   info.run_tick = run_tick;
-  info.running = running;
+  info.state = running ? ProgramState::kRunning : IdleState(pid, run_tick);
   return info;
 }
 
@@ -130,21 +131,7 @@ PRO_INFO Sleeping(pid_t pid, int run_tick, bool running) {
 // Owns the table's contents for one test and reaps whatever it started.
 class ProgramTable : public ::testing::Test {
  protected:
-  void TearDown() override {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    for (const PRO_INFO& info : m_all_process) {
-      if (info.running && info.pid > 0) {
-        kill(info.pid, SIGKILL);
-        waitpid(info.pid, nullptr, 0);
-      }
-    }
-    for (const PRO_INFO& info : RetiredChildren()) {
-      kill(info.pid, SIGKILL);
-      waitpid(info.pid, nullptr, 0);
-    }
-    RetiredChildren().clear();
-    m_all_process.clear();
-  }
+  void TearDown() override { ClearProgramTable(); }
 
   static pid_t StartSleeper() {
     pid_t pid = RunProcess("/bin/sleep", "60");
@@ -170,12 +157,12 @@ TEST_F(ProgramTable, KillSignalsOnlyLiveChildren) {
   pid_t retired = StartSleeper();
   pid_t reaped = EndedAndReaped();
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Entry(0, "/never/started", -1, false));
-    m_all_process.push_back(Entry(-1, "/fork/failed", 3, false));
-    m_all_process.push_back(Entry(reaped, "/ended", 0, false));
-    m_all_process.push_back(Entry(live, "/bin/sleep", 2, true));
-    RetiredChildren().push_back(Entry(retired, "/bin/sleep", 1, true));
+    TableLock table;
+    table.entries().push_back(Entry(0, "/never/started", -1, false));
+    table.entries().push_back(Entry(-1, "/fork/failed", 3, false));
+    table.entries().push_back(Entry(reaped, "/ended", 0, false));
+    table.entries().push_back(Entry(live, "/bin/sleep", 2, true));
+    table.retired().push_back(Entry(retired, "/bin/sleep", 1, true));
   }
   testing::internal::CaptureStdout();
   killProcessList();
@@ -187,9 +174,9 @@ TEST_F(ProgramTable, KillSignalsOnlyLiveChildren) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
   }
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  m_all_process[3].running = false;  // reaped above
-  RetiredChildren().clear();
+  TableLock table;
+  table.entries()[3].state = ProgramState::kStopped;  // reaped above
+  table.retired().clear();
 }
 
 TEST_F(ProgramTable, KillOnEmptyTableSendsNothing) {
@@ -201,25 +188,25 @@ TEST_F(ProgramTable, KillOnEmptyTableSendsNothing) {
 TEST_F(ProgramTable, LoadStartsEntriesWithStartsLeftOnce) {
   pid_t running = StartSleeper();
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Entry(0, "/bin/sleep", 2, false));
-    m_all_process.push_back(Entry(0, "/bin/sleep", kUnlimitedRuns, false));
-    m_all_process.push_back(Entry(0, "/bin/sleep", 0, false));
-    m_all_process.push_back(Entry(0, "/bin/sleep", -3, false));
-    m_all_process.push_back(Entry(running, "/bin/sleep", 5, true));
-    for (PRO_INFO& info : m_all_process) info.param_str = "60";
+    TableLock table;
+    table.entries().push_back(Entry(0, "/bin/sleep", 2, false));
+    table.entries().push_back(Entry(0, "/bin/sleep", kUnlimitedRuns, false));
+    table.entries().push_back(Entry(0, "/bin/sleep", 0, false));
+    table.entries().push_back(Entry(0, "/bin/sleep", -3, false));
+    table.entries().push_back(Entry(running, "/bin/sleep", 5, true));
+    for (PRO_INFO& info : table.entries()) info.param_str = "60";
   }
   LoadProcessList();
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  EXPECT_GT(m_all_process[0].pid, 0);
-  EXPECT_TRUE(m_all_process[0].running);
-  EXPECT_EQ(m_all_process[0].run_tick, 1);
-  EXPECT_GT(m_all_process[1].pid, 0);
-  EXPECT_EQ(m_all_process[1].run_tick, kUnlimitedRuns);
-  EXPECT_EQ(m_all_process[2].pid, 0);
-  EXPECT_EQ(m_all_process[3].pid, 0);
-  EXPECT_EQ(m_all_process[4].pid, running);  // a live child is not started twice
-  EXPECT_EQ(m_all_process[4].run_tick, 5);
+  TableLock table;
+  EXPECT_GT(table.entries()[0].pid, 0);
+  EXPECT_TRUE(table.entries()[0].running());
+  EXPECT_EQ(table.entries()[0].run_tick, 1);
+  EXPECT_GT(table.entries()[1].pid, 0);
+  EXPECT_EQ(table.entries()[1].run_tick, kUnlimitedRuns);
+  EXPECT_EQ(table.entries()[2].pid, 0);
+  EXPECT_EQ(table.entries()[3].pid, 0);
+  EXPECT_EQ(table.entries()[4].pid, running);  // a live child is not started twice
+  EXPECT_EQ(table.entries()[4].run_tick, 5);
 }
 
 TEST_F(ProgramTable, ReapQueuesProgramsAndDropsRetiredChildren) {
@@ -227,20 +214,20 @@ TEST_F(ProgramTable, ReapQueuesProgramsAndDropsRetiredChildren) {
   pid_t retired = RunProcess("/bin/true", "");
   pid_t other = StartSleeper();
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Entry(program, "/bin/true", 1, true));
-    m_all_process.push_back(Entry(other, "/bin/sleep", 1, true));
-    RetiredChildren().push_back(Entry(retired, "/bin/true", 1, true));
+    TableLock table;
+    table.entries().push_back(Entry(program, "/bin/true", 1, true));
+    table.entries().push_back(Entry(other, "/bin/sleep", 1, true));
+    table.retired().push_back(Entry(retired, "/bin/true", 1, true));
   }
   AwaitEnd(program);
   AwaitEnd(retired);
   std::deque<pid_t> ended;
   ReapEnded(ended);
   EXPECT_EQ(ended, std::deque<pid_t>{program});
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  EXPECT_FALSE(m_all_process[0].running);
-  EXPECT_TRUE(m_all_process[1].running);
-  EXPECT_TRUE(RetiredChildren().empty());
+  TableLock table;
+  EXPECT_FALSE(table.entries()[0].running());
+  EXPECT_TRUE(table.entries()[1].running());
+  EXPECT_TRUE(table.retired().empty());
   EXPECT_EQ(waitpid(retired, nullptr, WNOHANG), -1);  // already reaped
 }
 
@@ -248,33 +235,33 @@ TEST_F(ProgramTable, RestartUsesStartsAndSkipsExhaustedOrLiveEntries) {
   pid_t a = EndedAndReaped(), b = EndedAndReaped(), c = EndedAndReaped();
   pid_t live = StartSleeper();
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Entry(a, "/bin/true", 2, false));
-    m_all_process.push_back(Entry(b, "/bin/true", kUnlimitedRuns, false));
-    m_all_process.push_back(Entry(c, "/bin/true", 0, false));
-    m_all_process.push_back(Entry(live, "/bin/sleep", 3, true));
+    TableLock table;
+    table.entries().push_back(Entry(a, "/bin/true", 2, false));
+    table.entries().push_back(Entry(b, "/bin/true", kUnlimitedRuns, false));
+    table.entries().push_back(Entry(c, "/bin/true", 0, false));
+    table.entries().push_back(Entry(live, "/bin/sleep", 3, true));
   }
   EXPECT_TRUE(RestartEnded(a));
   EXPECT_TRUE(RestartEnded(b));
   EXPECT_FALSE(RestartEnded(c));
   EXPECT_FALSE(RestartEnded(live));
-  EXPECT_FALSE(RestartEnded(-1));
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  EXPECT_EQ(m_all_process[0].run_tick, 1);
-  EXPECT_NE(m_all_process[0].pid, a);
-  EXPECT_EQ(m_all_process[1].run_tick, kUnlimitedRuns);
-  EXPECT_EQ(m_all_process[2].pid, c);  // exhausted: keeps its last id
-  EXPECT_EQ(m_all_process[3].run_tick, 3);
+  EXPECT_FALSE(RetryFailedStart());
+  TableLock table;
+  EXPECT_EQ(table.entries()[0].run_tick, 1);
+  EXPECT_NE(table.entries()[0].pid, a);
+  EXPECT_EQ(table.entries()[1].run_tick, kUnlimitedRuns);
+  EXPECT_EQ(table.entries()[2].pid, c);  // exhausted: keeps its last id
+  EXPECT_EQ(table.entries()[3].run_tick, 3);
 }
 
 TEST_F(ProgramTable, FailedForkEntryIsRestartedInAPassWithoutChildren) {
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Entry(-1, "/bin/true", 2, false));
+    TableLock table;
+    table.entries().push_back(Entry(-1, "/bin/true", 2, false));
   }
-  EXPECT_TRUE(RestartEnded(-1));
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  EXPECT_GT(m_all_process[0].pid, 0);
+  EXPECT_TRUE(RetryFailedStart());
+  TableLock table;
+  EXPECT_GT(table.entries()[0].pid, 0);
 }
 
 // What an installation's stop means to the loop: the programs it stopped are
@@ -285,9 +272,9 @@ TEST_F(ProgramTable, StoppedProgramsWaitForLoadProcessList) {
   pid_t queued = EndedAndReaped();  // ended before the stop, still waiting its turn
   ASSERT_GT(live, 0);
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Sleeping(live, kUnlimitedRuns, true));
-    m_all_process.push_back(Sleeping(queued, 3, false));
+    TableLock table;
+    table.entries().push_back(Sleeping(live, kUnlimitedRuns, true));
+    table.entries().push_back(Sleeping(queued, 3, false));
   }
   testing::internal::CaptureStdout();
   killProcessList();
@@ -303,20 +290,20 @@ TEST_F(ProgramTable, StoppedProgramsWaitForLoadProcessList) {
     EXPECT_FALSE(RestartEnded(pid)) << pid;  // the files are being replaced
   }
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    EXPECT_FALSE(m_all_process[0].running);
-    EXPECT_EQ(m_all_process[0].pid, live);
-    EXPECT_EQ(m_all_process[1].run_tick, 3);
+    TableLock table;
+    EXPECT_FALSE(table.entries()[0].running());
+    EXPECT_EQ(table.entries()[0].pid, live);
+    EXPECT_EQ(table.entries()[1].run_tick, 3);
   }
 
   // The list could not be read anew: the same entries start again, each once.
   LoadProcessList();
-  std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-  EXPECT_TRUE(m_all_process[0].running);
-  EXPECT_NE(m_all_process[0].pid, live);
-  EXPECT_TRUE(m_all_process[1].running);
-  EXPECT_EQ(m_all_process[1].run_tick, 2);
-  EXPECT_FALSE(m_all_process[0].stopped || m_all_process[1].stopped);
+  TableLock table;
+  EXPECT_TRUE(table.entries()[0].running());
+  EXPECT_NE(table.entries()[0].pid, live);
+  EXPECT_TRUE(table.entries()[1].running());
+  EXPECT_EQ(table.entries()[1].run_tick, 2);
+  EXPECT_FALSE(table.entries()[0].stopped() || table.entries()[1].stopped());
 }
 
 TEST_F(ProgramTable, LoopWaitsOnlyOnEndsTheTableStillHolds) {
@@ -324,10 +311,10 @@ TEST_F(ProgramTable, LoopWaitsOnlyOnEndsTheTableStillHolds) {
   pid_t dropped = EndedAndReaped();
   pid_t live = RunProcess("/bin/sleep", "60");
   {
-    std::lock_guard<PRO_INFO_LIST> lock(m_all_process);
-    m_all_process.push_back(Sleeping(with_starts, 2, false));
-    m_all_process.push_back(Sleeping(exhausted, 0, false));
-    m_all_process.push_back(Sleeping(live, 2, true));
+    TableLock table;
+    table.entries().push_back(Sleeping(with_starts, 2, false));
+    table.entries().push_back(Sleeping(exhausted, 0, false));
+    table.entries().push_back(Sleeping(live, 2, true));
   }
   EXPECT_TRUE(WaitsOnEnded(with_starts));
   EXPECT_TRUE(WaitsOnEnded(exhausted));  // its pause paces the loop as before
