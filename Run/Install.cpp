@@ -134,7 +134,7 @@ class Inspector {
       bool error;
       bool stands = StandsAt(dst, name, &d, &error);
       if (error) return "cannot inspect " + rel + " in the application directory: " + strerror(errno);
-      Step step;
+      Step step = Step::kMove;  // set by Plan whenever it answers ""
       std::string why = Plan(src, dst, name, s, stands ? &d : nullptr, &step);
       if (!why.empty()) return why + ": " + rel;
       if (!S_ISDIR(s.st_mode)) {
@@ -179,7 +179,7 @@ class Mover {
         Fail(strerror(errno), rel);
         continue;
       }
-      Step step;
+      Step step = Step::kMove;  // set by Plan whenever it answers ""
       std::string why = Plan(src, dst, name, s, stands ? &d : nullptr, &step);
       if (!why.empty()) {
         Fail(why, rel);
