@@ -55,7 +55,8 @@ void qmChildProcess::NoteInheritance() {
       char* end = nullptr;
       long fd = strtol(e->d_name, &end, 10);
       if (end == e->d_name || *end != '\0' || fd == own || fd <= 2) continue;
-      if (g_inherited_count < kMaxInherited) g_inherited_fds[g_inherited_count++] = static_cast<int>(fd);
+      if (g_inherited_count < kMaxInherited)
+        g_inherited_fds[g_inherited_count++] = static_cast<int>(fd);
     }
     closedir(dir);
   }

@@ -361,7 +361,8 @@ int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
   if (!curl) return -1;
   sink.curl = curl.get();
   SetGetOptions(curl.get(), sUrl, 0, write_range_data, &sink);
-  if (time_out_ms != 0) curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(time_out_ms));
+  if (time_out_ms != 0)
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(time_out_ms));
   curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
 
   HeaderList headers;

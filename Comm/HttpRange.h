@@ -33,8 +33,7 @@ enum class RangeVerdict {
 // earlier reply, else 0. A reply with a Content-Encoding is refused for a
 // range, since its offsets would count encoded bytes.
 RangeVerdict JudgeRangeReply(DWORD64 offset, DWORD64 expected_total, long status,
-                             const std::string& content_range,
-                             const std::string& content_encoding);
+                             const std::string& content_range, const std::string& content_encoding);
 
 // One ranged GET: the request and what came back.
 struct RANGE_FETCH {
@@ -50,7 +49,7 @@ struct RANGE_FETCH {
   std::string content_range;
   std::string content_encoding;
   RangeVerdict verdict = RangeVerdict::kRefuse;
-  bool judged = false;   // a reply arrived and was judged
-  DWORD64 total = 0;     // the file's size by the reply, 0 when it did not say
-  DWORD64 written = 0;   // body bytes written to the file
+  bool judged = false;  // a reply arrived and was judged
+  DWORD64 total = 0;    // the file's size by the reply, 0 when it did not say
+  DWORD64 written = 0;  // body bytes written to the file
 };

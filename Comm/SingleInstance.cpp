@@ -33,7 +33,8 @@ std::string WriteRecord(const std::string& path, const std::string& content) {
   UniqueFd fd(mkostemp(&temp[0], O_CLOEXEC));
   if (!fd.valid()) return Why("cannot create a file beside it", errno);
   std::string why;
-  if (fchmod(fd.get(), 0644) != 0 || !wholeio::WriteAll(fd.get(), content)) why = Why("cannot write", errno);
+  if (fchmod(fd.get(), 0644) != 0 || !wholeio::WriteAll(fd.get(), content))
+    why = Why("cannot write", errno);
   if (close(fd.release()) != 0 && why.empty()) why = Why("cannot write", errno);
   if (why.empty() && rename(temp.c_str(), path.c_str()) != 0) why = Why("cannot replace", errno);
   if (!why.empty()) unlink(temp.c_str());
@@ -52,8 +53,8 @@ std::string OpenLock(const std::string& path, UniqueFd* fd) {
   if (path.empty()) return "no place for the lock (the executable's directory is unknown)";
   // Non-blocking and no controlling terminal: whatever stands there, the
   // open itself must do nothing.
-  fd->reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-                 0600));
+  fd->reset(
+      open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600));
   if (!fd->valid()) {
     return errno == ELOOP ? std::string("a symbolic link stands there") : Why("cannot open", errno);
   }

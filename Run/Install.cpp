@@ -23,9 +23,9 @@ namespace {
 
 // Files the supervisor keeps in the application directory: an archive may
 // not hold them (nor anything under Log).
-const char* const kOwnNames[] = {"update.gz",     "update.gz.part", "update.gz.part.json",
-                                 "update.gz.minisig", kStagingName, "Log",
-                                 "tavrin.exe",    "tavrin.lock"};
+const char* const kOwnNames[] = {"update.gz",         "update.gz.part", "update.gz.part.json",
+                                 "update.gz.minisig", kStagingName,     "Log",
+                                 "tavrin.exe",        "tavrin.lock"};
 
 bool IsOwnName(const std::string& name) {
   for (const char* own : kOwnNames)
@@ -133,7 +133,8 @@ class Inspector {
         return "cannot inspect " + rel + ": " + strerror(errno);
       bool error;
       bool stands = StandsAt(dst, name, &d, &error);
-      if (error) return "cannot inspect " + rel + " in the application directory: " + strerror(errno);
+      if (error)
+        return "cannot inspect " + rel + " in the application directory: " + strerror(errno);
       Step step = Step::kMove;  // set by Plan whenever it answers ""
       std::string why = Plan(src, dst, name, s, stands ? &d : nullptr, &step);
       if (!why.empty()) return why + ": " + rel;
@@ -264,8 +265,8 @@ bool MoveStaged(const std::string& staging_dir, const std::string& app_dir) {
   UniqueFd staged(open(staging_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!staged.valid() || !app.valid()) {
-    REPORT_ERROR("unpack failed! cannot open %s: %s", (staged.valid() ? app_dir : staging_dir).c_str(),
-                 strerror(errno));
+    REPORT_ERROR("unpack failed! cannot open %s: %s",
+                 (staged.valid() ? app_dir : staging_dir).c_str(), strerror(errno));
     return false;
   }
   Mover mover;

@@ -10,8 +10,7 @@
 
 bool OwnRegularFile(int fd) {
   struct stat st;
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-         st.st_nlink == 1;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
 }
 
 bool RemoveStanding(const std::string& path) {

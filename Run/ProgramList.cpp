@@ -63,6 +63,6 @@ void ReadConfig() {
     REPORT_ERROR("program outside bin skipped! path:%s", path.c_str());
   if (parsed != ListText::kNotJson) ReplacePrograms(entries);
   if (parsed != ListText::kEntries)
-    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(), ReportExcerpt(json_data).c_str());
+    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(),
+                 ReportExcerpt(json_data).c_str());
 }
-

@@ -11,9 +11,9 @@ void ReadConfig();
 
 // What a program list text holds.
 enum class ListText {
-  kEntries,    // a "list" array or object: *entries filled (possibly empty)
-  kNoList,     // valid JSON without a usable "list"
-  kNotJson,    // not valid JSON
+  kEntries,  // a "list" array or object: *entries filled (possibly empty)
+  kNoList,   // valid JSON without a usable "list"
+  kNotJson,  // not valid JSON
 };
 // Parses a program list text; every entry's path is dir + its "path". An
 // entry whose "path" has a ".." component would leave dir: it is left out,

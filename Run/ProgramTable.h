@@ -31,9 +31,13 @@ struct _PRO_INFO {
   ProgramState state = ProgramState::kNeverStarted;
 
   // pid is a live child not yet reaped.
-  bool running() const { return state == ProgramState::kRunning || state == ProgramState::kStopping; }
+  bool running() const {
+    return state == ProgramState::kRunning || state == ProgramState::kStopping;
+  }
   // Stopped by killProcessList: the loop leaves it to LoadProcessList.
-  bool stopped() const { return state == ProgramState::kStopping || state == ProgramState::kStopped; }
+  bool stopped() const {
+    return state == ProgramState::kStopping || state == ProgramState::kStopped;
+  }
 };
 typedef _PRO_INFO PRO_INFO;
 

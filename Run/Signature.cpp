@@ -149,7 +149,8 @@ std::string ParseSignatureFile(const std::string& text, SignatureFile* sig) {
   if (!NextLine(text, &pos, &global_line)) return "no global signature line";
 
   unsigned char raw[2 + sizeof sig->key_id + sizeof sig->signature];
-  if (!DecodeBase64(sig_line, raw, sizeof raw)) return "the signature line is not base64 of a signature";
+  if (!DecodeBase64(sig_line, raw, sizeof raw))
+    return "the signature line is not base64 of a signature";
   if (memcmp(raw, "ED", 2) == 0)
     sig->prehashed = true;
   else if (memcmp(raw, "Ed", 2) == 0)
@@ -193,8 +194,7 @@ std::string VerifyFileSignature(const SignKey& key, const SignatureFile& sig,
   std::vector<unsigned char> signed_comment(sig.signature, sig.signature + sizeof sig.signature);
   signed_comment.insert(signed_comment.end(), sig.trusted_comment.begin(),
                         sig.trusted_comment.end());
-  if (!Verify(sig.global_signature, signed_comment.data(), signed_comment.size(),
-              key.public_key))
+  if (!Verify(sig.global_signature, signed_comment.data(), signed_comment.size(), key.public_key))
     return "the trusted comment does not match its signature";
   return "";
 }

@@ -20,7 +20,7 @@ struct SignatureFile {
   bool prehashed;  // "ED": over the BLAKE2b-512 hash of the file; "Ed": over the file
   unsigned char key_id[kSignKeyIdBytes];
   unsigned char signature[64];
-  std::string trusted_comment;  // without its "trusted comment: " prefix
+  std::string trusted_comment;         // without its "trusted comment: " prefix
   unsigned char global_signature[64];  // over signature + trusted_comment
 };
 

@@ -71,8 +71,8 @@ void ReportSigningSettings() {
   SignKey key;
   std::string why = ParseSignKey(text, &key);
   if (!why.empty()) {
-    REPORT_ERROR("public_key is not a valid key, every update is refused! %s path:%s",
-                 why.c_str(), SettingsPath().c_str());
+    REPORT_ERROR("public_key is not a valid key, every update is refused! %s path:%s", why.c_str(),
+                 SettingsPath().c_str());
     return;
   }
   REPORT_NOTICE("updates must be signed by key %s", KeyIdText(key.key_id).c_str());
@@ -96,8 +96,7 @@ int CheckUpdateSignature(const std::string& url, const std::string& archive,
   if (!why.empty()) return Refuse("public_key is not a valid key: " + why, url);
 
   std::string sig_url = url + ".minisig";
-  std::string body =
-      CHttpDown().OpenURL(sig_url, timing::kCrcTimeoutS, kMaxSignatureFileSize);
+  std::string body = CHttpDown().OpenURL(sig_url, timing::kCrcTimeoutS, kMaxSignatureFileSize);
   if (body.empty()) return Refuse("no signature file at " + sig_url, url);
   SignatureFile sig;
   why = ParseSignatureFile(body, &sig);

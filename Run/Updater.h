@@ -7,13 +7,13 @@
 
 // Results of Update.
 enum UpdateResult {
-  kUpdateInstalled = 1,       // downloaded, verified, staged, programs stopped, moved in
-  kUpdateCurrent = 0,         // the local copy has the published CRC
-  kUpdateNoCrcFile = -1,      // the CRC file could not be fetched
-  kUpdateNoArchive = -2,      // the archive could not be fetched
-  kUpdateWriteFailed = -3,    // the local copy could not be written
-  kUpdateCrcMismatch = -4,    // the downloaded archive has another CRC; nothing unpacked
-  kUpdateUnreadable = -5,     // archive refused at staging or inspection; nothing stopped
+  kUpdateInstalled = 1,          // downloaded, verified, staged, programs stopped, moved in
+  kUpdateCurrent = 0,            // the local copy has the published CRC
+  kUpdateNoCrcFile = -1,         // the CRC file could not be fetched
+  kUpdateNoArchive = -2,         // the archive could not be fetched
+  kUpdateWriteFailed = -3,       // the local copy could not be written
+  kUpdateCrcMismatch = -4,       // the downloaded archive has another CRC; nothing unpacked
+  kUpdateUnreadable = -5,        // archive refused at staging or inspection; nothing stopped
   kUpdateSignatureRefused = -6,  // a key is set and the signature does not pass; nothing stopped
 };
 

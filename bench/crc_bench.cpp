@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "BenchPaths.h"
 #include "ChildProcess.h"
 #include "Crc32Fast.h"
 #include "UniqueFd.h"
-#include "BenchPaths.h"
 #include "WholeIo.h"
 
 namespace {

@@ -118,7 +118,8 @@ Measure RunSupervisor(const std::string& url, const std::string& work) {
     m.seconds = Now() - t0;
     m.rss_kib = ru.ru_maxrss;
     m.ok = Ok(status) && fs::exists(app + "/data/blob");
-    if (!m.ok) fprintf(stderr, "installation failed: status %d (see %s/console.txt)\n", status, app.c_str());
+    if (!m.ok)
+      fprintf(stderr, "installation failed: status %d (see %s/console.txt)\n", status, app.c_str());
   }
   if (m.ok) fs::remove_all(app);
   return m;
@@ -175,8 +176,8 @@ int main(int argc, char** argv) {
       Measure c = RunCurlAndTar(url, scratch.path);
       Measure o = RunSupervisor(url, scratch.path);
       if (!c.ok || !o.ok) {
-        fprintf(stderr, "%s: an installation failed (curl+tar %d, Update() %d)\n", s.label.c_str(), c.ok,
-                o.ok);
+        fprintf(stderr, "%s: an installation failed (curl+tar %d, Update() %d)\n", s.label.c_str(),
+                c.ok, o.ok);
         return 1;
       }
       if (run == 0 || c.seconds < base_best.seconds) base_best = c;
@@ -188,9 +189,9 @@ int main(int argc, char** argv) {
     double rss_mib = ours_best.rss_kib / 1024.0;
     bool ok = ratio <= kMaxRatio && ours_best.rss_kib < kMaxRssKiB;
     pass = pass && ok;
-    printf("%-8s %10.3f s %9.0f %10.3f s %9.0f %7.2f %6.1f MiB%s\n", s.label.c_str(), base_best.seconds,
-           mb / base_best.seconds, ours_best.seconds, mb / ours_best.seconds, ratio, rss_mib,
-           ok ? "" : "  MISSED");
+    printf("%-8s %10.3f s %9.0f %10.3f s %9.0f %7.2f %6.1f MiB%s\n", s.label.c_str(),
+           base_best.seconds, mb / base_best.seconds, ours_best.seconds, mb / ours_best.seconds,
+           ratio, rss_mib, ok ? "" : "  MISSED");
   }
   printf("targets: ratio <= %.1f, peak RSS < %ld MiB: %s\n", kMaxRatio, kMaxRssKiB / 1024,
          pass ? "met" : "MISSED");

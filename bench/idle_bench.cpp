@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "UniqueFd.h"
 #include "BenchPaths.h"
+#include "UniqueFd.h"
 #include "WholeIo.h"
 
 extern char** environ;
@@ -66,9 +66,9 @@ bool ReadWhole(const std::string& path, std::string* out) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid()) return false;
   return wholeio::ReadEach(fd.get(), [out](const char* data, size_t n) {
-    out->append(data, n);
-    return true;
-  }) == 1;
+           out->append(data, n);
+           return true;
+         }) == 1;
 }
 
 // Writes a new file and renames it into place.
@@ -159,7 +159,7 @@ CpuSample SampleCpu(pid_t pid) {
   std::vector<std::string> f = StatFields(pid);
   if (f.size() < 13) return s;
   const double tick = double(sysconf(_SC_CLK_TCK));
-  s.user_s = atof(f[11].c_str()) / tick;  // utime, field 14
+  s.user_s = atof(f[11].c_str()) / tick;    // utime, field 14
   s.system_s = atof(f[12].c_str()) / tick;  // stime, field 15
   const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
   if (DIR* dir = opendir(task_dir.c_str())) {
@@ -391,16 +391,17 @@ int Measure(const std::string& monitor) {
   // Clock ticks are 10 ms, a sixth of the target over 60 s: judge by the larger.
   const double cpu_percent = 100 * std::max(cpu, run) / window;
   const double rss_max_mib = double(rss_max) / 1024;
-  printf("Idle supervisor: production monitor, %d programs (sleep 600), %.0f s after %.1f s "
-         "to start them all and %.0f s to settle\n",
-         kPrograms, window, start_s, kSettleS);
+  printf(
+      "Idle supervisor: production monitor, %d programs (sleep 600), %.0f s after %.1f s "
+      "to start them all and %.0f s to settle\n",
+      kPrograms, window, start_s, kSettleS);
   printf("  resident memory (VmRSS) at start, end, largest: %.2f, %.2f, %.2f MiB\n",
          double(rss_before) / 1024, double(rss_after) / 1024, rss_max_mib);
   printf("  of it at the end: anonymous %.2f MiB, mapped files (executable, libraries) %.2f MiB\n",
          double(rss_anon) / 1024, double(rss_file) / 1024);
   printf("  peak resident memory since start (VmHWM):      %.2f MiB\n", double(hwm) / 1024);
-  printf("  CPU time, utime + stime of all threads:        %.3f s (%.3f user, %.3f system)\n",
-         cpu, after.user_s - before.user_s, after.system_s - before.system_s);
+  printf("  CPU time, utime + stime of all threads:        %.3f s (%.3f user, %.3f system)\n", cpu,
+         after.user_s - before.user_s, after.system_s - before.system_s);
   printf("  CPU time, threads' run time (schedstat):       %.4f s\n", run);
   printf("  share of one core:                             %.3f %% (ticks), %.4f %% (schedstat)\n",
          100 * cpu / window, 100 * run / window);

@@ -146,8 +146,8 @@ Install StageAndMove(const std::string& archive, const std::string& app) {
 
 int main(int argc, char** argv) {
   std::string monitor = DefaultMonitorPath();
-  std::string scratch = argc > 1 ? argv[1]
-                                 : monitor.substr(0, monitor.rfind('/')) + "/bench-data/install";
+  std::string scratch =
+      argc > 1 ? argv[1] : monitor.substr(0, monitor.rfind('/')) + "/bench-data/install";
   Run({"/bin/mkdir", "-p", scratch});
   std::string archive = scratch + "/release.tar.gz";
   if (!Exists(archive) && !MakeArchive(scratch, archive)) {

@@ -102,8 +102,8 @@ int main() {
     bool a = Ours(key_text, sig_text, data);
     double t1 = Now();
     std::string out;
-    bool b = Ok(qmChildProcess::Run({kMinisign, "-V", "-q", "-P", key_line, "-m", data, "-x", sig},
-                                    &out));
+    bool b = Ok(
+        qmChildProcess::Run({kMinisign, "-V", "-q", "-P", key_line, "-m", data, "-x", sig}, &out));
     double t2 = Now();
     if (!a || !b) {
       fprintf(stderr, "round %d: ours %s, minisign %s\n", i, a ? "verified" : "refused",

@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(range.first <= range.last && range.last < range.total);
   // The same numbers written plainly read back the same.
   char plain[96];
-  snprintf(plain, sizeof plain, "bytes %llu-%llu/%llu", static_cast<unsigned long long>(range.first),
-           static_cast<unsigned long long>(range.last),
-           static_cast<unsigned long long>(range.total));
+  snprintf(
+      plain, sizeof plain, "bytes %llu-%llu/%llu", static_cast<unsigned long long>(range.first),
+      static_cast<unsigned long long>(range.last), static_cast<unsigned long long>(range.total));
   CONTENT_RANGE again;
   FUZZ_CHECK(ParseContentRange(plain, &again) && again.first == range.first &&
              again.last == range.last && again.total == range.total);

@@ -14,10 +14,9 @@
 #include <string>
 
 #include "CommLog.h"
+#include "FuzzCheck.h"
 #include "Json.h"
 #include "Updater.h"
-#include "FuzzCheck.h"
-
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();

@@ -13,9 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "Json.h"
 #include "FuzzCheck.h"
-
+#include "Json.h"
 
 namespace {
 
@@ -115,10 +114,10 @@ struct Reads {
   JSON_VALUE value_out{rapidjson::StringRef(kSentinelText)};
 
   bool Same(const Reads& o) const {
-    return text == o.text && dbl == o.dbl && sgn == o.sgn && uns == o.uns &&
-           boolean == o.boolean && value == o.value && text_out == o.text_out &&
-           dbl_out == o.dbl_out && sgn_out == o.sgn_out && uns_out == o.uns_out &&
-           bool_out == o.bool_out && SameValue(value_out, o.value_out);
+    return text == o.text && dbl == o.dbl && sgn == o.sgn && uns == o.uns && boolean == o.boolean &&
+           value == o.value && text_out == o.text_out && dbl_out == o.dbl_out &&
+           sgn_out == o.sgn_out && uns_out == o.uns_out && bool_out == o.bool_out &&
+           SameValue(value_out, o.value_out);
   }
 };
 
@@ -154,8 +153,8 @@ void ReadAll(CJson& json, const JSON_VALUE* in, const char* name, Reads& r) {
   if (r.value != 0) FUZZ_CHECK(IsSentinelValue(r.value_out));
 
   // No read converts between kinds: one family at most succeeds.
-  int families = (r.text == 0) + (r.dbl == 0) + (r.sgn == 0 || r.uns == 0) + (r.boolean == 0) +
-                 (r.value == 0);
+  int families =
+      (r.text == 0) + (r.dbl == 0) + (r.sgn == 0 || r.uns == 0) + (r.boolean == 0) + (r.value == 0);
   FUZZ_CHECK(families <= 1);
   if (r.sgn == 0 && r.uns == 0) FUZZ_CHECK(r.sgn_out >= 0 && (unsigned long)r.sgn_out == r.uns_out);
   if (r.sgn == 0 && r.uns != 0) FUZZ_CHECK(r.sgn_out < 0);
@@ -164,17 +163,15 @@ void ReadAll(CJson& json, const JSON_VALUE* in, const char* name, Reads& r) {
   if (r.value == 0) FUZZ_CHECK(r.value_out.IsObject() || r.value_out.IsArray());
 }
 
-bool AllFailed(const Reads& r) {
-  return r.text && r.dbl && r.sgn && r.uns && r.boolean && r.value;
-}
+bool AllFailed(const Reads& r) { return r.text && r.dbl && r.sgn && r.uns && r.boolean && r.value; }
 
 void Explore(CJson& json, const JSON_VALUE& v, int depth, int& budget);
 
 // Keyed reads of one name on object v against v's own members: the first
 // member of that exact name decides, and the flattening shows the last member
 // whose name, cut at a NUL, is the name.
-void CheckName(CJson& json, const JSON_VALUE& v, const char* name,
-               const CJson::KEY_VALUE_MAP& map, int depth, int& budget) {
+void CheckName(CJson& json, const JSON_VALUE& v, const char* name, const CJson::KEY_VALUE_MAP& map,
+               int depth, int& budget) {
   Reads r;
   ReadAll(json, &v, name, r);
 
@@ -203,7 +200,8 @@ void CheckName(CJson& json, const JSON_VALUE& v, const char* name,
   CJson::KEY_VALUE_MAP::const_iterator entry = map.find(name);
   FUZZ_CHECK((entry != map.end()) == (last_cut != nullptr));
   std::string expected;
-  if (last_cut != nullptr && ExpectedText(*last_cut, expected)) FUZZ_CHECK(entry->second == expected);
+  if (last_cut != nullptr && ExpectedText(*last_cut, expected))
+    FUZZ_CHECK(entry->second == expected);
 
   if (r.value == 0 && depth < kMaxDepth) Explore(json, r.value_out, depth + 1, budget);
 }

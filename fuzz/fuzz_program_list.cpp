@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "Json.h"
 #include "Launcher.h"
 #include "ProgramList.h"
-#include "FuzzCheck.h"
-
 
 namespace {
 

@@ -14,16 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
-#include "FuzzCheck.h"
-
 
 namespace {
 
 typedef qmToolHelper::RET_STRING_VECTOR List;
 
-const char kSentinel[] = "\x01" "earlier entry";
+const char kSentinel[] =
+    "\x01"
+    "earlier entry";
 
 // replace is only run where the plain rescan-from-the-start loop ends within
 // these bounds: a replacement longer than what it replaces can grow the text
@@ -37,7 +38,8 @@ std::vector<std::string> Fields(const std::string& input) {
   size_t pos = 1;
   for (;;) {
     size_t found = input.find(sep, pos);
-    fields.push_back(input.substr(pos, found == std::string::npos ? std::string::npos : found - pos));
+    fields.push_back(
+        input.substr(pos, found == std::string::npos ? std::string::npos : found - pos));
     if (found == std::string::npos) break;
     pos = found + 1;
   }

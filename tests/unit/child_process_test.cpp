@@ -1,7 +1,7 @@
-#include "ChildProcess.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+
+#include "ChildProcess.h"
 
 TEST(ChildProcess, CapturesOutputAndStatus) {
   std::string out;

@@ -115,9 +115,8 @@ TEST_F(LogFile, DeletedFileIsCreatedAgain) {
 // reporting at start-up or an operator would.
 void OtherProcessCreates(const fs::path& file, const std::string& text) {
   std::string out;
-  ASSERT_EQ(qmChildProcess::Run({"/bin/sh", "-c", "printf '%s' \"$1\" >> \"$2\"", "sh", text,
-                                 file.string()},
-                                &out),
+  ASSERT_EQ(qmChildProcess::Run(
+                {"/bin/sh", "-c", "printf '%s' \"$1\" >> \"$2\"", "sh", text, file.string()}, &out),
             0);
 }
 

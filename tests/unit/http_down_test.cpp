@@ -524,30 +524,29 @@ TEST_F(HttpDownTest, DownloadRangeAppendsOnlyTheRestItAskedFor) {
   const DWORD64 kHeld = 1000;
   const struct {
     const char* label;
-    std::string file;        // on the server
-    DWORD64 offset;          // also the bytes of big.bin the file holds
+    std::string file;  // on the server
+    DWORD64 offset;    // also the bytes of big.bin the file holds
     std::string if_range;
     DWORD64 expected_total;
     int result;
     long status;
     RangeVerdict verdict;
-    std::string after;       // the file afterwards; "" keeps what it held
+    std::string after;  // the file afterwards; "" keeps what it held
   } cases[] = {
       {"whole", "/big.bin", 0, "", 0, 0, 200, RangeVerdict::kWhole, big_},
       {"rest", "/big.bin", kHeld, "", size, 0, 206, RangeVerdict::kAppend, big_},
-      {"rest, same etag", "/big.bin", kHeld, big_probe.etag, size, 0, 206,
-       RangeVerdict::kAppend, big_},
+      {"rest, same etag", "/big.bin", kHeld, big_probe.etag, size, 0, 206, RangeVerdict::kAppend,
+       big_},
       {"rest, same date", "/big.bin", kHeld, big_probe.last_modified, 0, 0, 206,
        RangeVerdict::kAppend, big_},
-      {"changed file", "/big.bin", kHeld, "\"other\"", size, 0, 200, RangeVerdict::kRestart,
-       big_},
+      {"changed file", "/big.bin", kHeld, "\"other\"", size, 0, 200, RangeVerdict::kRestart, big_},
       {"ranges ignored", "/norange.bin", kHeld, "", size, 0, 200, RangeVerdict::kRestart, big_},
       {"another size", "/big.bin", kHeld, "", size + 1, -3, 206, RangeVerdict::kRefuse, ""},
       {"lying start", "/liar.bin", kHeld, "", size, -3, 206, RangeVerdict::kRefuse, ""},
       {"past the end", "/big.bin", size, "", size, -3, 416, RangeVerdict::kRefuse, ""},
       {"missing", "/missing.bin", kHeld, "", 0, -3, 404, RangeVerdict::kRefuse, ""},
-      {"header injection", "/big.bin", kHeld, "x\r\nX-Evil: 1", 0, -3, 0,
-       RangeVerdict::kRefuse, ""},
+      {"header injection", "/big.bin", kHeld, "x\r\nX-Evil: 1", 0, -3, 0, RangeVerdict::kRefuse,
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

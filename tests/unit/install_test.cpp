@@ -57,7 +57,9 @@ def write(data):
     with open(OUT, "wb") as f: f.write(data)
 )PY";
 
-std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+std::string Python() {
+  return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
 
 class InstallTest : public testing::Test {
  protected:
@@ -154,7 +156,8 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
       {"v7", "tar czf archive.tgz --format=v7 -C src bin data", tree},
       // Two gzip members, each half of one tar stream.
       {"concatenated members",
-       "tar -b1 -cf - -C src bin > a.tar && tar -b1 -cf - -C src data > b.tar && head -c -1024 a.tar | "
+       "tar -b1 -cf - -C src bin > a.tar && tar -b1 -cf - -C src data > b.tar && head -c -1024 "
+       "a.tar | "
        "gzip > a.gz && gzip -c b.tar > b.gz && cat a.gz b.gz > archive.tgz",
        tree},
       // Real tools accept a stream that ends after its last member.
@@ -168,8 +171,10 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
       {"bsdtar pax", "bsdtar --format=pax -czf archive.tgz -C src bin data", tree},
       {"busybox", "cd src && busybox tar czf ../archive.tgz bin data", tree},
       {"pigz", "tar cf - -C src bin data | pigz -p 2 -b 32 > archive.tgz", tree},
-      {"python pax", "cd src && python3 -c \"import tarfile; t = tarfile.open('../archive.tgz',"
-       " 'w:gz', format=tarfile.PAX_FORMAT); t.add('bin'); t.add('data'); t.close()\"", tree},
+      {"python pax",
+       "cd src && python3 -c \"import tarfile; t = tarfile.open('../archive.tgz',"
+       " 'w:gz', format=tarfile.PAX_FORMAT); t.add('bin'); t.add('data'); t.close()\"",
+       tree},
       {"no members", "tar czf archive.tgz -T /dev/null", {}},
       {"a gzip of nothing", "printf '' | gzip > archive.tgz", {}},
       {"zero padding after the gzip stream",
@@ -207,9 +212,9 @@ TEST_F(InstallTest, StagedFilesAreOursWithTheArchivesModesLessTheUmask) {
       " F('bin/open', mode=0o666), D('sticky', mode=0o1777), L('bin/python', '/usr/bin/python3'),"
       " L('bin/up', '../../x')])))");
   ASSERT_EQ(Stage(archive), "");
-  EXPECT_EQ(Tree(staging_), (Lines{"bin d 755", "bin/open f 644 x", "bin/python -> /usr/bin/python3",
-                                   "bin/sgid f 755 x", "bin/suid f 755 x", "bin/up -> ../../x",
-                                   "sticky d 755"}));
+  EXPECT_EQ(Tree(staging_),
+            (Lines{"bin d 755", "bin/open f 644 x", "bin/python -> /usr/bin/python3",
+                   "bin/sgid f 755 x", "bin/suid f 755 x", "bin/up -> ../../x", "sticky d 755"}));
   for (const char* name : {"", "/bin", "/bin/suid", "/bin/python"}) {
     struct stat st;
     ASSERT_EQ(lstat((staging_ + name).c_str(), &st), 0) << name;
@@ -229,7 +234,10 @@ TEST_F(InstallTest, NamesAreTheArchivesBytes) {
   ASSERT_EQ(Stage(Archive("write(gz(tar_bytes([F('\\u00fcber/' + 'n' * 200), F('raw\\udcff')],"
                           " format=tarfile.PAX_FORMAT)))")),
             "");
-  EXPECT_TRUE(fs::exists(staging_ + "/\xc3\xbc" "ber/" + std::string(200, 'n')));
+  EXPECT_TRUE(fs::exists(staging_ +
+                         "/\xc3\xbc"
+                         "ber/" +
+                         std::string(200, 'n')));
   EXPECT_TRUE(fs::exists(staging_ + "/raw\xff"));
 }
 
@@ -254,12 +262,13 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
   const Case cases[] = {
       {"absolute name", "write(gz(tar_bytes([F(OUTSIDE + '/planted')])))", "cannot stage /"},
       {"dot-dot", "write(gz(tar_bytes([F('bin/../../outside/planted')])))", "cannot stage bin/../"},
-      {"through a link it made",
-       "write(gz(tar_bytes([L('esc', OUTSIDE), F('esc/planted')])))", "cannot stage esc/planted"},
+      {"through a link it made", "write(gz(tar_bytes([L('esc', OUTSIDE), F('esc/planted')])))",
+       "cannot stage esc/planted"},
       {"chain of inside links",
        "write(gz(tar_bytes([L('s', '.'), L('u', 's/..'), F('u/planted')])))",
        "cannot stage u/planted"},
-      {"hard link outside", "write(gz(tar_bytes([H('h', '../outside/target')])))", "cannot stage h"},
+      {"hard link outside", "write(gz(tar_bytes([H('h', '../outside/target')])))",
+       "cannot stage h"},
       {"hard link through a link",
        "write(gz(tar_bytes([L('esc', OUTSIDE), H('h', 'esc/target')])))", "cannot stage h"},
       {"hard link with data onto a link",
@@ -278,8 +287,7 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
       {"no trailer", "write(gz(tar_bytes([F('a')]))[:-8])", "the gzip stream ends early"},
       {"cut in a member", "write(gz(tar_bytes([F('a', b'x' * 5000)]))[:60])",
        "the gzip stream ends early"},
-      {"bad crc",
-       "d = bytearray(gz(tar_bytes([F('a')]))); d[-8] ^= 1; write(bytes(d))",
+      {"bad crc", "d = bytearray(gz(tar_bytes([F('a')]))); d[-8] ^= 1; write(bytes(d))",
        "damaged gzip stream: incorrect data check"},
       {"garbage after the stream", "write(gz(tar_bytes([F('a')])) + b'junk')",
        "data after the end of the gzip stream"},
@@ -290,7 +298,8 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
       {"wrapping pax length",
        "h = b'18446744073709551617 path=x\\n'\n"
        "ti = tarfile.TarInfo('pax'); ti.type = tarfile.XHDTYPE; ti.size = len(h)\n"
-       "write(gz(ti.tobuf(tarfile.USTAR_FORMAT) + h + b'\\0' * (512 - len(h)) + tar_bytes([F('a')])))",
+       "write(gz(ti.tobuf(tarfile.USTAR_FORMAT) + h + b'\\0' * (512 - len(h)) + "
+       "tar_bytes([F('a')])))",
        "not a tar archive"},
       {"too deep", "write(gz(tar_bytes([F('d/' * 200 + 'f')], format=tarfile.PAX_FORMAT)))",
        "name too deeply nested"},
@@ -341,8 +350,8 @@ TEST_F(InstallTest, InspectionRefusesWhatMayNotBeInstalled) {
        "a file where a non-empty directory stands: data"},
       {"directory where a file stands", "mkdir -p bin/tool && echo > bin/tool/x",
        "mkdir -p bin && echo > bin/tool", "a directory where a file stands: bin/tool"},
-      {"directory where a link stands", "mkdir -p data && echo > data/x",
-       "ln -s ../outside data", "a directory where a symbolic link stands: data"},
+      {"directory where a link stands", "mkdir -p data && echo > data/x", "ln -s ../outside data",
+       "a directory where a symbolic link stands: data"},
       {"hard link to a file outside", "ln ../../outside/target t", "",
        "hard link to a file outside the archive: t"},
   };
@@ -350,7 +359,8 @@ TEST_F(InstallTest, InspectionRefusesWhatMayNotBeInstalled) {
     SCOPED_TRACE(c.label);
     fs::remove_all(app_);
     fs::create_directories(staging_);
-    Sh("cd app/" + std::string(kStagingName) + " && true " + (c.staged.empty() ? "" : "&& ") + c.staged);
+    Sh("cd app/" + std::string(kStagingName) + " && true " + (c.staged.empty() ? "" : "&& ") +
+       c.staged);
     if (!c.app.empty()) Sh("cd app && " + c.app);
     EXPECT_EQ(InspectStaged(staging_, app_), c.why);
   }

@@ -100,8 +100,8 @@ TEST(ParseProgramList, LargeAndDeepLists) {
   ASSERT_EQ(entries.size(), 1u);  // the nested array is no program
   EXPECT_EQ(entries[0].path, "/app/bin/after");
 
-  std::string deep_path = "{\"list\": [{\"path\": " + std::string(depth, '[') +
-                          std::string(depth, ']') + "}]}";
+  std::string deep_path =
+      "{\"list\": [{\"path\": " + std::string(depth, '[') + std::string(depth, ']') + "}]}";
   entries.clear();
   EXPECT_EQ(ParseProgramList(deep_path, "/app/bin/", &entries), ListText::kEntries);
   ASSERT_EQ(entries.size(), 1u);
@@ -167,8 +167,8 @@ TEST_F(ProgramTable, KillSignalsOnlyLiveChildren) {
   testing::internal::CaptureStdout();
   killProcessList();
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "kill process pid:" + std::to_string(live) + "\nkill process pid:" +
-                     std::to_string(retired) + "\n");
+  EXPECT_EQ(out, "kill process pid:" + std::to_string(live) +
+                     "\nkill process pid:" + std::to_string(retired) + "\n");
   for (pid_t pid : {live, retired}) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

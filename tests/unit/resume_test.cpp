@@ -57,8 +57,8 @@ TEST(ContentRange, Reading) {
       {"bytes 18446744073709551613-18446744073709551614/18446744073709551615", true,
        18446744073709551613ull, 18446744073709551614ull, 18446744073709551615ull},
       {"bytes 5-5/6", true, 5, 5, 6},
-      {"bytes 0-99/*", false, 0, 0, 0},   // total unknown
-      {"bytes */100", false, 0, 0, 0},    // the form of a 416
+      {"bytes 0-99/*", false, 0, 0, 0},  // total unknown
+      {"bytes */100", false, 0, 0, 0},   // the form of a 416
       {"bytes 10-9/100", false, 0, 0, 0},
       {"bytes 0-100/100", false, 0, 0, 0},
       {"bytes 0-99/18446744073709551616", false, 0, 0, 0},
@@ -270,8 +270,7 @@ TEST_F(PartName, ReopenedOnlyWhenOurOwnRegularFileElseReplaced) {
        },
        false},
       {"a hard link to our file",
-       [](const std::string& p, const std::string& t) { (void)link(t.c_str(), p.c_str()); },
-       false},
+       [](const std::string& p, const std::string& t) { (void)link(t.c_str(), p.c_str()); }, false},
       {"a FIFO", [](const std::string& p, const std::string&) { (void)mkfifo(p.c_str(), 0600); },
        false},
       {"a directory tree with a link out",

@@ -163,9 +163,9 @@ TEST_F(UpdateSchedule, InstallationIsFollowedByTwoPausesTheNewListAndItsStart) {
   std::vector<Sleep> sleeps;
   env.on_sleep = [&](unsigned ms) {
     TableLock table;
-    sleeps.push_back({env.now, ms, table.entries().size(),
-                      table.entries().empty() ? ProgramState::kNeverStarted
-                                              : table.entries()[0].state});
+    sleeps.push_back(
+        {env.now, ms, table.entries().size(),
+         table.entries().empty() ? ProgramState::kNeverStarted : table.entries()[0].state});
   };
   g_result = kUpdateInstalled;
   g_rounds = 1;

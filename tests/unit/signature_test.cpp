@@ -49,7 +49,8 @@ class SignatureTest : public ::testing::Test {
     char tmpl[] = "/tmp/signature_test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     g_dir = tmpl;
-    Sh("minisign -G -W -p a.pub -s a.key >/dev/null && minisign -G -W -p b.pub -s b.key >/dev/null");
+    Sh("minisign -G -W -p a.pub -s a.key >/dev/null && minisign -G -W -p b.pub -s b.key "
+       ">/dev/null");
     Sh("head -c 300000 /dev/urandom > archive");
     Sh("minisign -S -s a.key -m archive -x hashed.sig >/dev/null");
     Sh("minisign -S -l -s a.key -m archive -x legacy.sig >/dev/null");
@@ -103,7 +104,8 @@ TEST_F(SignatureTest, PublicKeyTexts) {
   // The id is the one the tool names in the comment line.
   SignKey key = KeyA();
   EXPECT_EQ(Line(pub, 0), "untrusted comment: minisign public key " + KeyIdText(key.key_id));
-  const unsigned char leading_zero[kSignKeyIdBytes] = {0x65, 0xff, 0x12, 0x92, 0x8f, 0x74, 0x3d, 0x05};
+  const unsigned char leading_zero[kSignKeyIdBytes] = {0x65, 0xff, 0x12, 0x92,
+                                                       0x8f, 0x74, 0x3d, 0x05};
   EXPECT_EQ(KeyIdText(leading_zero), "53D748F9212FF65");
 }
 
@@ -145,9 +147,9 @@ TEST_F(SignatureTest, SignaturesOfTheFile) {
       {"garbage", "<html>404 Not Found</html>\n", "archive", "parse: no untrusted comment line"},
       {"empty signature file", "", "archive", "parse: no untrusted comment line"},
       {"NUL inside", hashed + std::string(1, '\0'), "archive", "parse: the signature file holds"},
-      {"no trusted comment", Line(hashed, 0) + "\n" + Line(hashed, 1) + "\n" + Line(hashed, 3) +
-                                 "\n",
-       "archive", "parse: no trusted comment line"},
+      {"no trusted comment",
+       Line(hashed, 0) + "\n" + Line(hashed, 1) + "\n" + Line(hashed, 3) + "\n", "archive",
+       "parse: no trusted comment line"},
   };
   std::string archive = Read("archive");
   archive[archive.size() / 3] ^= 0x01;

@@ -29,14 +29,9 @@ TEST(StringSubs, SplitsIntoNPlusOnePieces) {
     const char* sep;
     List want;
   } cases[] = {
-      {"a,,b", ",", {"a", "", "b"}},
-      {"", ",", {""}},
-      {"a,", ",", {"a", ""}},
-      {",a", ",", {"", "a"}},
-      {"abc", ",", {"abc"}},
-      {"a||b||", "||", {"a", "b", ""}},
-      {"a|||b", "||", {"a", "|b"}},
-      {"a,b", "", {"a,b"}},  // an empty separator separates nothing
+      {"a,,b", ",", {"a", "", "b"}}, {"", ",", {""}},       {"a,", ",", {"a", ""}},
+      {",a", ",", {"", "a"}},        {"abc", ",", {"abc"}}, {"a||b||", "||", {"a", "b", ""}},
+      {"a|||b", "||", {"a", "|b"}},  {"a,b", "", {"a,b"}},  // an empty separator separates nothing
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.src) + " at '" + c.sep + "'");
@@ -56,14 +51,10 @@ TEST(StringSubs, ExtractsTheFirstEnclosedText) {
     int result;
     const char* text;  // "old" when left unchanged
   } cases[] = {
-      {"x[ab]y", "[", "]", 0, "ab"},
-      {"x[]y", "[", "]", 0, "old"},
-      {"x[ab", "[", "", 0, "ab"},
-      {"x[", "[", "", 0, "old"},
-      {"x[ab]y[cd]", "[", "]", 0, "ab"},
-      {"]x[ab", "[", "]", -1, "old"},
-      {"xab]", "[", "]", -1, "old"},
-      {"<<a>>", "<<", ">>", 0, "a"},
+      {"x[ab]y", "[", "]", 0, "ab"},     {"x[]y", "[", "]", 0, "old"},
+      {"x[ab", "[", "", 0, "ab"},        {"x[", "[", "", 0, "old"},
+      {"x[ab]y[cd]", "[", "]", 0, "ab"}, {"]x[ab", "[", "]", -1, "old"},
+      {"xab]", "[", "]", -1, "old"},     {"<<a>>", "<<", ">>", 0, "a"},
       {"ab]", "", "]", 0, "ab"},
   };
   for (const Case& c : cases) {
@@ -81,12 +72,9 @@ TEST(StringSubs, CollectsEveryEnclosedText) {
     const char* end;
     List want;
   } cases[] = {
-      {"{a}{b}", "{", "}", {"a", "b"}},
-      {"x{}y{c}z{d", "{", "}", {"", "c"}},
-      {"{a{b}c}", "{", "}", {"a{b"}},
-      {"no braces", "{", "}", {}},
-      {"a;b;", "", ";", {"a", "b"}},
-      {"ab", "", "", {}},  // nothing can be enclosed by nothing
+      {"{a}{b}", "{", "}", {"a", "b"}}, {"x{}y{c}z{d", "{", "}", {"", "c"}},
+      {"{a{b}c}", "{", "}", {"a{b"}},   {"no braces", "{", "}", {}},
+      {"a;b;", "", ";", {"a", "b"}},    {"ab", "", "", {}},  // nothing can be enclosed by nothing
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.src);
@@ -210,8 +198,8 @@ int LiveMembers(pid_t pgid) {
 
 // The command writes its shell's id (its process group) to a file first.
 TEST(CmdSystem, BufferStopsReadingWhenFullAndEndsTheCommand) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("tool-cmd-full-" + std::to_string(getpid()));
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("tool-cmd-full-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string pid_file = (dir / "pid").string(), done = (dir / "done").string();
   const std::string xs(1023, 'x');
@@ -294,7 +282,8 @@ TEST(Sleep, WaitsAtLeastTheTimeAndEndsEarlyOnASignal) {
   Tool().Sleep(300);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 
-  struct sigaction act {}, old {};
+  struct sigaction act {
+  }, old{};
   act.sa_handler = OnAlarm;  // no SA_RESTART
   sigemptyset(&act.sa_mask);
   ASSERT_EQ(sigaction(SIGALRM, &act, &old), 0);
