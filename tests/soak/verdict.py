@@ -32,10 +32,10 @@ Invariants (each a row of the table):
   that did not end itself is never followed by another of its entry within
   its generation.
 - Installations stop what runs and start nothing of the old version: no run
-  of a generation starts after its installation began unless it was among the
-  programs the installation stopped, and no "restart" line names a run of a
-  generation after that generation's installation began unless the program
-  it started was among those the installation stopped.
+  of a generation starts, and no "restart" line names a run that starts,
+  after its installation stopped the programs (its first kill line: it
+  unpacks and inspects before that, while the old version still runs),
+  unless the program it started was among those the installation stopped.
 - Never two live instances of one entry (of any version) for MAX_PAIR_S.
 - No zombie child older than two pauses.
 - Programs inherit no descriptor of the supervisor beyond 0, 1 and 2.
@@ -288,12 +288,22 @@ class Verdict:
     def judge_installation_starts(self):
         gens = self.generations()
         kills = self.lines(KILL_RE)
+
+        def stopping(stop, stop_i):
+            """When the installation announced at stop_i stopped the programs:
+            its first kill line (it unpacks and inspects before that, while
+            the old version still runs), or its cmd: line when nothing ran."""
+            for i, t, _ in kills:
+                if i > stop_i and t <= stop + INSTALL_S:
+                    return t
+            return stop
+
         bad = []
         for run in self.runs:
             if run.label not in gens:
                 continue
             _, stop, stop_i = gens[run.label]
-            if stop_i >= len(self.console) or run.start <= stop:
+            if stop_i >= len(self.console) or run.start <= stopping(stop, stop_i):
                 continue
             stopped = any(int(m.group(1)) == run.pid for i, t, m in kills
                           if i > stop_i and t <= stop + INSTALL_S)
@@ -319,7 +329,8 @@ class Verdict:
             stopped = started is not None and any(
                 int(k.group(1)) == started.pid for ki, kt, k in kills
                 if ki > stop_i and kt <= stop + INSTALL_S)
-            if i > stop_i and not stopped:
+            before_stop = started is not None and started.start <= stopping(stop, stop_i)
+            if i > stop_i and not stopped and not before_stop:
                 bad.append("restart of %s entry %d pid %d after its installation began" % (
                     before[-1].label, before[-1].entry, pid))
         self.add("old version started during an installation", str(len(bad)), "0", not bad,
