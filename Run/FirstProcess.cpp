@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "DetachedThread.h"
 #include "ProgramList.h"
 #include "Report.h"
 #include "Supervisor.h"
@@ -46,11 +47,6 @@ bool IsFirstProcess() {
 void StartStopWatch() {
   sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
   // Without the thread the signals stay blocked: as before, they end nothing.
-  pthread_create(&thread, &attr, WatchForStop, nullptr);
-  pthread_attr_destroy(&attr);
+  StartDetached(WatchForStop);
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "CRC.h"
+#include "DetachedThread.h"
 #include "Env.h"
 #include "HttpDown.h"
 #include "Install.h"
@@ -171,11 +172,4 @@ void* update_main(void*) {
   return nullptr;
 }
 
-void StartUpdateThread() {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t pid;
-  pthread_create(&pid, &attr, update_main, nullptr);
-  pthread_attr_destroy(&attr);
-}
+void StartUpdateThread() { StartDetached(update_main); }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFiles.h"
 #include "BenchPaths.h"
 #include "ChildProcess.h"
 #include "Crc32Fast.h"
@@ -28,28 +29,6 @@ namespace {
 constexpr size_t kMiB = size_t(1) << 20;
 constexpr size_t kReadBlock = kMiB;
 constexpr int kRounds = 5;
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool WriteRandomFile(const std::string& path, size_t size) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!fd.valid()) return false;
-  std::vector<uint64_t> block(kMiB / 8);
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  for (size_t done = 0; done < size; done += kMiB) {
-    for (auto& w : block) {  // xorshift64
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      w = state;
-    }
-    const char* p = reinterpret_cast<const char*>(block.data());
-    if (!wholeio::WriteAll(fd.get(), p, kMiB)) return false;
-  }
-  return fsync(fd.get()) == 0;  // no writeback during the timing
-}
 
 // Reads the file in 1 MiB blocks; with zlib, also takes its CRC.
 bool ReadFile(const std::string& path, bool with_zlib, std::vector<unsigned char>& buf,
@@ -91,13 +70,13 @@ Result Measure(const std::string& monitor, const std::string& path, std::vector<
   for (int i = 0; r.ok && i < rounds; ++i) {
     unsigned long got = 0;
     uLong z = 0;
-    double t0 = Now();
+    double t0 = BenchNow();
     bool ran = RunMonitor(monitor, path, &got);
-    double t1 = Now();
+    double t1 = BenchNow();
     bool zl = ReadFile(path, true, buf, &z);
-    double t2 = Now();
+    double t2 = BenchNow();
     bool rd = ReadFile(path, false, buf, nullptr);
-    double t3 = Now();
+    double t3 = BenchNow();
     if (!ran || !zl || !rd || got != want || z != want) {
       fprintf(stderr, "run %d: monitor %s, crc %lu, zlib %lu\n", i, ran ? "ran" : "failed", got,
               (unsigned long)want);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFiles.h"
 #include "ChildProcess.h"
 #include "Signature.h"
 #include "SingletonBase.h"
@@ -30,28 +31,6 @@ constexpr size_t kMiB = size_t(1) << 20;
 constexpr size_t kSize = 1024 * kMiB;
 constexpr int kRounds = 3;
 const char kMinisign[] = "/usr/bin/minisign";
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool WriteRandomFile(const std::string& path, size_t size) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!fd.valid()) return false;
-  std::vector<uint64_t> block(kMiB / 8);
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  for (size_t done = 0; done < size; done += kMiB) {
-    for (auto& w : block) {  // xorshift64
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      w = state;
-    }
-    const char* p = reinterpret_cast<const char*>(block.data());
-    if (!wholeio::WriteAll(fd.get(), p, kMiB)) return false;
-  }
-  return fsync(fd.get()) == 0;  // no writeback during the timing
-}
 
 bool Ok(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
@@ -98,13 +77,13 @@ int main() {
 
   double ours = 1e9, theirs = 1e9;
   for (int i = 0; ok && i < kRounds; ++i) {
-    double t0 = Now();
+    double t0 = BenchNow();
     bool a = Ours(key_text, sig_text, data);
-    double t1 = Now();
+    double t1 = BenchNow();
     std::string out;
     bool b = Ok(
         qmChildProcess::Run({kMinisign, "-V", "-q", "-P", key_line, "-m", data, "-x", sig}, &out));
-    double t2 = Now();
+    double t2 = BenchNow();
     if (!a || !b) {
       fprintf(stderr, "round %d: ours %s, minisign %s\n", i, a ? "verified" : "refused",
               b ? "verified" : "refused");

@@ -27,6 +27,15 @@ def fast_timing():
         return json.load(f)
 
 
+def alive(pid):
+    """Whether pid is a process that has not ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(") ")[-1].split()[0] not in ("Z", "X")
+    except FileNotFoundError:
+        return False
+
+
 def wait_for(condition, timeout=10.0, interval=0.02, what="condition"):
     """Polls condition() until it returns something true; fails after timeout."""
     deadline = time.monotonic() + timeout

@@ -90,10 +90,3 @@ class Watch:
         at = text.index(REFUSED) + len(REFUSED)
         return text[at:text.index("\n", at) if "\n" in text[at:] else len(text)]
 
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(") ")[-1].split()[0] not in ("Z", "X")
-    except FileNotFoundError:
-        return False

@@ -15,8 +15,8 @@ import time
 import pytest
 
 import archives as A
-from conftest import wait_for
-from installs import (STAGED, Watch, alive, make_app_dir, publish, read_file,
+from conftest import alive, wait_for
+from installs import (STAGED, Watch, make_app_dir, publish, read_file,
                       start_monitor)
 from supervised_app import App
 from update_archive import version_archive

@@ -9,7 +9,7 @@ import tarfile
 
 import pytest
 
-from conftest import build_path, fast_timing, wait_for
+from conftest import alive, build_path, fast_timing, wait_for
 from supervised_app import App
 from update_archive import crc_file, crc_text, make_archive, probe_bytes, version_archive
 
@@ -51,14 +51,6 @@ def wait_checks(app, checks):
     seen = app.log_text().count(record)
     wait_for(lambda: app.log_text().count(record) >= seen + checks, timeout=10 + 5 * checks,
              what="%d further update checks" % checks)
-
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(") ")[-1].split()[0] not in ("Z", "X")
-    except FileNotFoundError:
-        return False
 
 
 def test_new_version_replaces_the_running_one(app, server, processes, tmp_path):

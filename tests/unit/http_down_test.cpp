@@ -27,6 +27,7 @@
 #include "CRC.h"
 #include "ChildProcess.h"
 #include "HttpDown.h"
+#include "TestFiles.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -58,18 +59,6 @@ std::string RandomBytes(size_t n, unsigned seed) {
   std::string data(n, '\0');
   for (char& c : data) c = static_cast<char>(gen());
   return data;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
 }
 
 DWORD CrcOf(const std::string& data) {

@@ -16,20 +16,9 @@
 #include "HttpRange.h"
 #include "PartFile.h"
 #include "PartRecord.h"
+#include "TestFiles.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
 
 class ScratchDir : public ::testing::Test {
  protected:
