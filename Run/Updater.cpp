@@ -6,6 +6,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "CRC.h"
 #include "DetachedThread.h"
 #include "Env.h"
@@ -46,13 +48,24 @@ int Install(const std::string& part, const std::string& path, const std::string&
             const std::string& url, const std::string& signature) {
   std::string staging = app_dir + "/" + kStagingName;
   RemoveTree(staging);
-  std::string why = StageArchive(part, staging, stdout);
+  // The member listing is kept aside until the archive has passed: the cmd:
+  // line announces an installation that stops the programs, never a refusal.
+  std::unique_ptr<FILE, int (*)(FILE*)> listing(tmpfile(), fclose);
+  std::string why = StageArchive(part, staging, listing ? listing.get() : stdout);
   if (why.empty()) why = InspectStaged(staging, app_dir);
   if (!why.empty()) {
     RemoveTree(staging);
     DropPart(part);
     REPORT_ERROR("archive refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
     return kUpdateUnreadable;
+  }
+  std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
+  REPORT_CONSOLE(33, "cmd:%s", zip_str.c_str());
+  if (listing) {
+    rewind(listing.get());
+    char buf[8192];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, listing.get())) > 0;) fwrite(buf, 1, n, stdout);
+    fflush(stdout);
   }
   killProcessList();
   if (MoveStaged(staging, app_dir)) {
@@ -137,8 +150,6 @@ int Update() {
     unlink(part.c_str());
     return r;
   }
-  std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
-  REPORT_CONSOLE(33, "cmd:%s", zip_str.c_str());
   return Install(part, path, app_dir, url, signature);
 }
 
