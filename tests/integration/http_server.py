@@ -282,10 +282,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         value = self.headers.get("Range")
         if self.command != "GET" or not value or not value.startswith("bytes="):
             return None
-        spec = value[len("bytes="):].strip()
-        if "," in spec or "-" not in spec:
+        wanted = value[len("bytes="):].strip()
+        if "," in wanted or "-" not in wanted:
             return None
-        first, _, last = spec.partition("-")
+        first, _, last = wanted.partition("-")
         if not first.isdigit() or (last and not last.isdigit()):
             return None
         if_range = self.headers.get("If-Range")
