@@ -8,6 +8,7 @@
 
 #include "Json.h"
 #include "PartFile.h"
+#include "ReplaceFile.h"
 #include "UniqueFd.h"
 #include "WholeIo.h"
 
@@ -73,17 +74,9 @@ bool ReadPartRecord(const std::string& path, PART_RECORD* out) {
 
 bool WritePartRecord(const std::string& path, const PART_RECORD& record) {
   std::string text = PartRecordText(record);
-  std::string tmp = path + ".tmp";
-  if (text.empty() || !RemoveStanding(tmp)) return false;
-  UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd.valid()) return false;
-  bool ok = wholeio::WriteAll(fd.get(), text) && fsync(fd.get()) == 0;
-  ok = close(fd.release()) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  // A directory at the temporary name goes too: the application directory is ours.
+  if (text.empty() || !RemoveStanding(path + ".tmp")) return false;
+  return ReplaceFile(path, text, 0600, true).empty();
 }
 
 std::string RangeValidator(const PART_RECORD& record) {

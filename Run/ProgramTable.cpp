@@ -13,6 +13,7 @@
 #include "FirstProcess.h"
 #include "Launcher.h"
 #include "Report.h"
+#include "Status.h"
 
 namespace {
 
@@ -23,14 +24,60 @@ std::vector<PRO_INFO> g_entries;  // guarded by g_mutex
 std::vector<PRO_INFO> g_retired;  // guarded by g_mutex
 bool g_stopped_for_good = false;  // guarded by g_mutex
 
-bool Reaped(pid_t pid) {
-  int status;
+// A reaped program's end, reported once the table is released.
+struct EndNote {
+  pid_t pid;
+  std::string path;
+  PROGRAM_END end;
+};
+typedef std::vector<EndNote> EndNotes;
+
+// True when pid has ended and is reaped; *status is its wait status, or -1
+// when someone else reaped it.
+bool Reaped(pid_t pid, int* status) {
   pid_t r;
   do {
-    r = waitpid(pid, &status, WNOHANG);
+    r = waitpid(pid, status, WNOHANG);
   } while (r < 0 && errno == EINTR);
   // ECHILD: someone else reaped it; count it as ended all the same.
-  return r == pid || (r < 0 && errno == ECHILD);
+  if (r < 0 && errno == ECHILD) {
+    *status = -1;
+    return true;
+  }
+  return r == pid;
+}
+
+void RecordEnd(PRO_INFO& info, const PROGRAM_END& end) {
+  info.last_end = end;
+  if (end.kind == PROGRAM_END::kExit) ++info.exits;
+  if (end.kind == PROGRAM_END::kSignal) ++info.signals;
+}
+
+// True when info's child has ended; its end is recorded and noted.
+bool ReapInto(PRO_INFO& info, EndNotes& notes) {
+  int status;
+  if (!Reaped(info.pid, &status)) return false;
+  PROGRAM_END end;
+  if (status == -1) {
+    end.kind = PROGRAM_END::kUnknown;
+    end.time = CurrentEnv().WallNow();
+  } else {
+    end = EndFromStatus(status, CurrentEnv().WallNow());
+  }
+  RecordEnd(info, end);
+  notes.push_back(EndNote{info.pid, info.path, end});
+  return true;
+}
+
+// One record per end whose kind is known, then a new status.
+void ReportEnds(const EndNotes& notes) {
+  for (const EndNote& note : notes) {
+    std::string how = EndText(note.end);
+    if (how.empty()) continue;
+    REPORT_NOTICE("program ended pid : %u path:%s %s", static_cast<unsigned>(note.pid),
+                  note.path.c_str(), how.c_str());
+  }
+  if (!notes.empty()) StatusChanged();
 }
 
 // Takes one of info's starts and launches it.
@@ -38,12 +85,41 @@ void Start(PRO_INFO& info) {
   if (info.run_tick != kUnlimitedRuns) --info.run_tick;
   info.pid = RunProcess(info.path.c_str(), info.param_str.c_str());
   info.state = info.pid > 0 ? ProgramState::kRunning : IdleState(info.pid, info.run_tick);
+  if (info.pid > 0) {
+    ++info.starts;
+    info.last_start = CurrentEnv().WallNow();
+  }
 }
 
-void ReapRetired(std::vector<PRO_INFO>& retired) {
-  retired.erase(std::remove_if(retired.begin(), retired.end(),
-                               [](const PRO_INFO& info) { return Reaped(info.pid); }),
-                retired.end());
+// A retired program's end also goes to the entry that took over its history,
+// unless that entry has started a process of its own since.
+void ReapRetired(TableLock& table, EndNotes& notes) {
+  std::vector<PRO_INFO>& retired = table.retired();
+  auto ended = [&table, &notes](PRO_INFO& info) {
+    if (!ReapInto(info, notes)) return false;
+    for (PRO_INFO& entry : table.entries())
+      if (entry.pid == info.pid && !entry.running()) RecordEnd(entry, info.last_end);
+    return true;
+  };
+  retired.erase(std::remove_if(retired.begin(), retired.end(), ended), retired.end());
+}
+
+// The new entry takes over the history of the first old entry with the same
+// path and parameters not yet taken, and stays stopped until LoadProcessList
+// starts it when the old one was.
+void TakeHistory(std::vector<PRO_INFO>& old, PRO_INFO& entry) {
+  for (PRO_INFO& was : old) {
+    if (was.path.empty() || was.path != entry.path || was.param_str != entry.param_str) continue;
+    entry.pid = was.pid;
+    entry.starts = was.starts;
+    entry.last_start = was.last_start;
+    entry.last_end = was.last_end;
+    entry.exits = was.exits;
+    entry.signals = was.signals;
+    if (was.stopped()) entry.state = ProgramState::kStopped;
+    was.path.clear();  // taken
+    return;
+  }
 }
 
 // Calls stop for every live, unreaped child: 0 and -1 would reach whole
@@ -71,6 +147,7 @@ std::vector<pid_t> StopAll(TableLock& table) {
 void ReportStopped(const std::vector<pid_t>& signalled) {
   for (pid_t pid : signalled) printf("kill process pid:%u\n", static_cast<unsigned>(pid));
   fflush(stdout);
+  StatusChanged();
 }
 
 // Restarts the first entry that match accepts; the report follows the lock.
@@ -87,6 +164,7 @@ bool RestartFirst(Match match) {
     Start(*it);
   }
   REPORT_ERROR("restart pid : %u path:%s \n", static_cast<unsigned>(last), path.c_str());
+  StatusChanged();
   return true;
 }
 
@@ -103,25 +181,34 @@ std::vector<PRO_INFO>& TableLock::entries() { return g_entries; }
 std::vector<PRO_INFO>& TableLock::retired() { return g_retired; }
 
 void ReplacePrograms(const std::vector<PRO_INFO>& entries) {
-  TableLock table;
-  for (const PRO_INFO& old : table.entries())
-    if (old.running()) table.retired().push_back(old);
-  table.entries().assign(entries.begin(), entries.end());
+  {
+    TableLock table;
+    std::vector<PRO_INFO> old;
+    old.swap(table.entries());
+    for (const PRO_INFO& was : old)
+      if (was.running()) table.retired().push_back(was);
+    table.entries().assign(entries.begin(), entries.end());
+    for (PRO_INFO& entry : table.entries()) TakeHistory(old, entry);
+  }
+  StatusChanged();
 }
 
 void LoadProcessList() {
-  TableLock table;
-  if (g_stopped_for_good) return;
-  for (PRO_INFO& info : table.entries()) {
-    // A live child keeps its entry: a second launch would orphan it.
-    if (info.running()) {
-      info.state = ProgramState::kRunning;
-    } else if (info.run_tick <= 0) {
-      info.state = IdleState(info.pid, info.run_tick);
-    } else {
-      Start(info);
+  {
+    TableLock table;
+    if (g_stopped_for_good) return;
+    for (PRO_INFO& info : table.entries()) {
+      // A live child keeps its entry: a second launch would orphan it.
+      if (info.running()) {
+        info.state = ProgramState::kRunning;
+      } else if (info.run_tick <= 0) {
+        info.state = IdleState(info.pid, info.run_tick);
+      } else {
+        Start(info);
+      }
     }
   }
+  StatusChanged();
 }
 
 void killProcessList() {
@@ -172,21 +259,25 @@ bool WaitsOnEnded(pid_t pid) {
 }
 
 void ReapEnded(std::deque<pid_t>& ended) {
-  TableLock table;
-  // Held throughout: no program starts, so every ended child that the table
-  // does not name is an orphan (or a helper, which ReapOrphans leaves alone).
-  do {
-    for (PRO_INFO& info : table.entries()) {
-      if (!info.running() || !Reaped(info.pid)) continue;
-      if (info.state == ProgramState::kStopping) {
-        info.state = ProgramState::kStopped;
-      } else {
-        info.state = IdleState(info.pid, info.run_tick);
-        ended.push_back(info.pid);
+  EndNotes notes;
+  {
+    TableLock table;
+    // Held throughout: no program starts, so every ended child that the table
+    // does not name is an orphan (or a helper, which ReapOrphans leaves alone).
+    do {
+      for (PRO_INFO& info : table.entries()) {
+        if (!info.running() || !ReapInto(info, notes)) continue;
+        if (info.state == ProgramState::kStopping) {
+          info.state = ProgramState::kStopped;
+        } else {
+          info.state = IdleState(info.pid, info.run_tick);
+          ended.push_back(info.pid);
+        }
       }
-    }
-    ReapRetired(table.retired());
-  } while (IsFirstProcess() && qmChildProcess::ReapOrphans(IsProgram));
+      ReapRetired(table, notes);
+    } while (IsFirstProcess() && qmChildProcess::ReapOrphans(IsProgram));
+  }
+  ReportEnds(notes);
 }
 
 bool IsProgram(pid_t pid) {
@@ -219,20 +310,24 @@ bool AwaitStoppedPrograms(unsigned ms) {
   Env& env = CurrentEnv();
   long long deadline = env.NowMs() + ms;
   for (;;) {
+    EndNotes notes;
+    bool done;
     {
       TableLock table;
       bool left = false;
       for (PRO_INFO& info : table.entries()) {
         if (info.state != ProgramState::kStopping) continue;
-        if (Reaped(info.pid)) {
+        if (ReapInto(info, notes)) {
           info.state = ProgramState::kStopped;
         } else {
           left = true;
         }
       }
-      ReapRetired(table.retired());
-      if (!left && table.retired().empty()) return true;
+      ReapRetired(table, notes);
+      done = !left && table.retired().empty();
     }
+    ReportEnds(notes);
+    if (done) return true;
     if (env.NowMs() >= deadline) return false;
     // The loop takes SIGCHLD for itself: other threads look again shortly.
     env.SleepMs(10);

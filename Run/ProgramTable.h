@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ProgramEnd.h"
+
 // Where a program is in its life.
 enum class ProgramState {
   kNeverStarted,  // listed, not started yet (or never: no starts)
@@ -29,6 +31,13 @@ struct _PRO_INFO {
   std::string param_str;  // blank-separated arguments
   int run_tick = 0;       // starts left; kUnlimitedRuns is never decreased
   ProgramState state = ProgramState::kNeverStarted;
+  // The program's history, for the status file. A new list's entry takes it
+  // over from the old entry with the same path and parameters.
+  unsigned long starts = 0;   // launches that made a process
+  time_t last_start = 0;      // seconds since the epoch; 0: never
+  PROGRAM_END last_end;       // the last reaped end
+  unsigned long exits = 0;    // ends by the program's own exit
+  unsigned long signals = 0;  // ends by a signal
 
   // pid is a live child not yet reaped.
   bool running() const {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CommLog.h"
+#include "ReportCapture.h"
 
 // The text a report carries: at most 4 KiB of it, the total size noted when cut.
 inline std::string ReportExcerpt(const std::string& text) {
@@ -18,6 +19,7 @@ inline std::string ReportExcerpt(const std::string& text) {
     COMMUSE::ComPrintLog& log_ = COMMUSE::ComPrintLog::GetInstance();                         \
     log_.LogForce_A(31, 4, "<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__);      \
     log_.LogForce_A(0, 2, "<QMLOG>ERROR>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
+    ReportCapture::Take(true, text, ##__VA_ARGS__);                                           \
   } while (0)
 
 // Console without colour, then the day's log file, with the same text.
@@ -26,6 +28,7 @@ inline std::string ReportExcerpt(const std::string& text) {
     COMMUSE::ComPrintLog& log_ = COMMUSE::ComPrintLog::GetInstance();                       \
     log_.LogForce_A(65535, 4, "<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__); \
     log_.LogForce_A(0, 2, "<QMLOG>[%s : %d] " text, __FILE__, __LINE__, ##__VA_ARGS__);     \
+    ReportCapture::Take(false, text, ##__VA_ARGS__);                                        \
   } while (0)
 
 // Console only, in the given colour.

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -14,6 +15,7 @@
 #include "ProgramList.h"
 #include "Report.h"
 #include "SignedUpdate.h"
+#include "Status.h"
 #include "SingletonBase.h"
 #include "Timing.h"
 #include "ToolHelper.h"
@@ -98,8 +100,13 @@ void RunSupervisor() {
   CHttpDown::GlobalInit();
   // An installation cut short by a crash left its staging directory.
   RemoveStaging();
+  // Written by the one supervisor only, from now on.
+  SetStatusStart(getpid(), CurrentEnv().WallNow());
+  SetInstalledVersion(InstalledVersion());
+  SetMetricsFile(ReadMetricsFile());
+  StartStatusWriter(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStatusName);
   ReportSigningSettings();
-  Update();
+  RecordedCheck(Update, UpdatePeriodMs());
   ReadConfig();
   LoadProcessList();
   RemoveStaging();

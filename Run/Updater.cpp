@@ -16,8 +16,10 @@
 #include "Json.h"
 #include "ProgramList.h"
 #include "Report.h"
+#include "ReportCapture.h"
 #include "ResumeDownload.h"
 #include "SignedUpdate.h"
+#include "Status.h"
 #include "SingletonBase.h"
 #include "Supervisor.h"
 #include "Timing.h"
@@ -45,7 +47,7 @@ void SyncDir(const std::string& dir) {
 // moves it into place. update.gz takes the download's name only once every
 // entry is in place, so an installation cut short is made again.
 int Install(const std::string& part, const std::string& path, const std::string& app_dir,
-            const std::string& url, const std::string& signature) {
+            const std::string& url, const std::string& crc, const std::string& signature) {
   std::string staging = app_dir + "/" + kStagingName;
   RemoveTree(staging);
   // The member listing is kept aside until the archive has passed: the cmd:
@@ -73,6 +75,7 @@ int Install(const std::string& part, const std::string& path, const std::string&
       REPORT_ERROR("write file error! url:%s", path.c_str());
     } else {
       KeepInstalledSignature(signature);
+      SetInstalledVersion(crc);
     }
     SyncDir(app_dir);
   }
@@ -123,6 +126,7 @@ int Update() {
   qmCRC qmcrc;
   std::string l_crc = qmcrc.GetFileCRCNum(path, nullptr, 0, 0);
   REPORT_NOTICE("remote file crc:%s local crc:%s", crc.c_str(), l_crc.c_str());
+  SetInstalledVersion(l_crc);
   if (SameCrc(l_crc, crc)) {
     DropPart(path + ".part");  // a download of a release no longer published
     return kUpdateCurrent;
@@ -150,7 +154,57 @@ int Update() {
     unlink(part.c_str());
     return r;
   }
-  return Install(part, path, app_dir, url, signature);
+  return Install(part, path, app_dir, url, crc, signature);
+}
+
+std::string ReadMetricsFile() {
+  std::string file_path = Tool().GetAppDir() + "/config.json";
+  std::string json_data = Tool().ReadFileToDisk(file_path.c_str(), kMaxConfigFileSize);
+  CJson json;
+  if (json.LoadJson(json_data.c_str()) != 0) return "";
+  std::string text;
+  if (json.GetValue("metrics_file", text) != 0) {
+    double number;
+    bool flag;
+    JSON_VALUE tree;
+    if (json.GetValue("metrics_file", number) != 0 && json.GetValue("metrics_file", flag) != 0 &&
+        json.GetValue("metrics_file", tree) != 0)
+      return "";  // not set
+    text = "(not a string)";
+  } else if (!text.empty() && text[0] == '/' && text.find('\0') == std::string::npos) {
+    return text;
+  }
+  // Said once for each setting that is not used, not at every check.
+  static std::string refused;
+  if (text != refused) {
+    refused = text;
+    REPORT_ERROR("metrics_file is not an absolute path, no metrics written! metrics_file:%s path:%s",
+                 ReportExcerpt(text).c_str(), file_path.c_str());
+  }
+  return "";
+}
+
+int RecordedCheck(int (*check)(), unsigned long long next_in_ms) {
+  int result;
+  CHECK_RECORD record;
+  {
+    ReportCapture capture;
+    result = check();
+    record.message = capture.Message();
+  }
+  Env& env = CurrentEnv();
+  record.done = true;
+  record.time = env.WallNow();
+  record.result = result;
+  if (result == kUpdateInstalled) next_in_ms += 2ULL * timing::kInstallPauseMs;
+  SetLastCheck(record);
+  SetNextCheck(record.time + static_cast<time_t>(next_in_ms / 1000));
+  SetMetricsFile(ReadMetricsFile());
+  return result;
+}
+
+std::string InstalledVersion() {
+  return std::to_string(qmCRC().GetFileCRCNumber(Tool().GetAppDir() + "/update.gz", nullptr, 0, 0));
 }
 
 void RemoveStaging() { RemoveTree(Tool().GetAppDir() + "/" + kStagingName); }
@@ -161,7 +215,7 @@ void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
   while (go_on()) {
     if (ntick > timing::kUpdateTicks - 1) {
       ntick = 0;
-      if (check() == kUpdateInstalled) {
+      if (RecordedCheck(check, UpdatePeriodMs()) == kUpdateInstalled) {
         env.SleepMs(timing::kInstallPauseMs);
         ReadConfig();
         env.SleepMs(timing::kInstallPauseMs);
@@ -171,6 +225,8 @@ void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
         AwaitStoppedPrograms(timing::kKillWaitMs);
         LoadProcessList();
         RemoveStaging();
+        // The period is counted from here.
+        SetNextCheck(env.WallNow() + static_cast<time_t>(UpdatePeriodMs() / 1000));
       }
     }
     ++ntick;

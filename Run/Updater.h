@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "Timing.h"
+
 // Results of Update.
 enum UpdateResult {
   kUpdateInstalled = 1,          // downloaded, verified, staged, programs stopped, moved in
@@ -23,6 +25,18 @@ std::string ReadUrl();
 std::string GetCrc(std::string json_data);
 // One check and, when the published CRC differs, one installation.
 int Update();
+// Runs check(), and tells the status its result and what it reported; the
+// next check is due next_in_ms after it, or later by the pauses after an
+// installation.
+int RecordedCheck(int (*check)(), unsigned long long next_in_ms);
+// The time from the end of one periodic check to the next.
+inline unsigned long long UpdatePeriodMs() {
+  return static_cast<unsigned long long>(timing::kUpdateTicks) * timing::kUpdateTickMs;
+}
+// The CRC text of update.gz, "0" when there is none; said on no output.
+std::string InstalledVersion();
+// The "metrics_file" of the update settings: an absolute path, or "".
+std::string ReadMetricsFile();
 // Removes the staging directory, which after an installation holds the files
 // it replaced; called once the programs run again.
 void RemoveStaging();

@@ -1,0 +1,112 @@
+#include "Status.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "DetachedThread.h"
+#include "Env.h"
+#include "ReplaceFile.h"
+#include "Report.h"
+#include "StatusText.h"
+
+namespace {
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+bool g_dirty = false;        // guarded by g_mutex
+SUPERVISOR_STATUS g_status;  // guarded by g_mutex; its programs stay empty
+std::string g_metrics_path;  // guarded by g_mutex
+std::string g_status_path;   // set once, before the writer starts
+
+template <typename Fn>
+void Change(Fn change) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    change();
+    g_dirty = true;
+  }
+  g_changed.notify_one();
+}
+
+// Writes one file; a failure is reported once, until the file is written again.
+void Publish(const std::string& path, const std::string& text, bool* failing) {
+  std::string why = ReplaceFile(path, text, 0644, false);
+  if (why.empty()) {
+    *failing = false;
+  } else if (!*failing) {
+    *failing = true;
+    REPORT_ERROR("status file not written! %s path:%s", why.c_str(), path.c_str());
+  }
+}
+
+void* StatusWriterMain(void*) {
+  for (;;) StatusWriterPass(g_status_path);
+  return nullptr;
+}
+
+}  // namespace
+
+void StatusChanged() {
+  Change([] {});
+}
+
+void SetStatusStart(pid_t pid, time_t started) {
+  Change([=] {
+    g_status.pid = pid;
+    g_status.started = started;
+  });
+}
+
+void SetInstalledVersion(const std::string& crc) {
+  Change([&crc] { g_status.version = crc; });
+}
+
+void SetLastCheck(const CHECK_RECORD& check) {
+  Change([&check] { g_status.last_check = check; });
+}
+
+void SetNextCheck(time_t when) {
+  Change([=] { g_status.next_check = when; });
+}
+
+void SetMetricsFile(const std::string& path) {
+  Change([&path] { g_metrics_path = path; });
+}
+
+SUPERVISOR_STATUS TakeStatus() {
+  SUPERVISOR_STATUS status;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    status = g_status;
+  }
+  TableLock table;
+  status.programs = table.entries();
+  return status;
+}
+
+void StatusWriterPass(const std::string& status_path) {
+  std::string metrics_path;
+  {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_changed.wait(lock, [] { return g_dirty; });
+    g_dirty = false;
+    metrics_path = g_metrics_path;
+  }
+  // Only this thread writes the files, so the flags need no lock.
+  static bool status_failing = false;
+  static bool metrics_failing = false;
+  static std::string last_metrics_path;
+  if (metrics_path != last_metrics_path) {
+    metrics_failing = false;
+    last_metrics_path = metrics_path;
+  }
+  SUPERVISOR_STATUS status = TakeStatus();
+  Publish(status_path, StatusJson(status), &status_failing);
+  if (!metrics_path.empty()) Publish(metrics_path, StatusMetrics(status), &metrics_failing);
+  CurrentEnv().SleepMs(kStatusGapMs);
+}
+
+void StartStatusWriter(const std::string& status_path) {
+  g_status_path = status_path;
+  StartDetached(StatusWriterMain);
+}

@@ -1,0 +1,20 @@
+// The status as text: JSON for status.json, and the Prometheus text
+// exposition format for the metrics file.
+#pragma once
+
+#include <string>
+
+#include "Status.h"
+
+// "running", "waiting", "stopped", "exhausted" or "never started".
+const char* StateWord(ProgramState state);
+// The word for a result of Update: "installed", "current", ...; "unknown"
+// for a value Update does not return.
+const char* ResultWord(int result);
+
+std::string StatusJson(const SUPERVISOR_STATUS& status);
+std::string StatusMetrics(const SUPERVISOR_STATUS& status);
+
+// text with every byte sequence that is not UTF-8 replaced by U+FFFD: paths
+// and parameters come from a file that may hold any bytes.
+std::string ValidUtf8(const std::string& text);
