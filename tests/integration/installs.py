@@ -20,7 +20,8 @@ REFUSED = "archive refused, nothing installed! "
 MOVE_FAILED = "unpack failed!"
 # Names the supervisor keeps in its application directory.
 OWN_NAMES = ("Log", "update.gz", "update.gz.part", "update.gz.part.json", "update.staging",
-             "tavrin.exe", "tavrin.lock", "monitor", "config.json")
+             "tavrin.exe", "tavrin.lock", "status.json", "status.json.tmp", "monitor",
+             "config.json")
 
 
 def make_app_dir(root, url):

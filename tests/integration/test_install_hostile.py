@@ -222,6 +222,7 @@ ROWS = [
     ("own-log-file", lambda h: tgz((today(2), "file")), "refused"),
     ("own-instance-record", lambda h: tgz(("tavrin.exe", "file", b"1\n")), "refused"),
     ("own-instance-lock", lambda h: tgz(("tavrin.lock", "fifo")), "refused"),
+    ("own-status-link", lambda h: tgz(("status.json", "link", "../victim.txt")), "refused"),
     ("file-where-folder-stands", lambda h: tgz(("bin", "file")), "refused"),
     ("gzip-without-trailer", lambda h: gzip_without_trailer(PLAIN), "refused"),
     ("gzip-bad-crc", lambda h: gzip_bad_crc(PLAIN), "refused"),
