@@ -18,14 +18,28 @@ SUPERVISOR_STATUS g_status;  // guarded by g_mutex; its programs stay empty
 std::string g_metrics_path;  // guarded by g_mutex
 std::string g_status_path;   // set once, before the writer starts
 
+// Applies change; when it changed something, the writer writes anew. Checks
+// that change nothing (the same version, the same file) cost no write.
 template <typename Fn>
 void Change(Fn change) {
+  bool changed;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    change();
-    g_dirty = true;
+    changed = change();
+    if (changed) g_dirty = true;
   }
-  g_changed.notify_one();
+  if (changed) g_changed.notify_one();
+}
+
+bool operator==(const CHECK_RECORD& a, const CHECK_RECORD& b) {
+  return a.done == b.done && a.time == b.time && a.result == b.result && a.message == b.message;
+}
+
+template <typename T>
+bool Assign(T& to, const T& value) {
+  if (to == value) return false;
+  to = value;
+  return true;
 }
 
 // Writes one file; a failure is reported once, until the file is written again.
@@ -47,30 +61,27 @@ void* StatusWriterMain(void*) {
 }  // namespace
 
 void StatusChanged() {
-  Change([] {});
+  Change([] { return true; });
 }
 
 void SetStatusStart(pid_t pid, time_t started) {
-  Change([=] {
-    g_status.pid = pid;
-    g_status.started = started;
-  });
+  Change([=] { return Assign(g_status.pid, pid) | Assign(g_status.started, started); });
 }
 
 void SetInstalledVersion(const std::string& crc) {
-  Change([&crc] { g_status.version = crc; });
+  Change([&crc] { return Assign(g_status.version, crc); });
 }
 
 void SetLastCheck(const CHECK_RECORD& check) {
-  Change([&check] { g_status.last_check = check; });
+  Change([&check] { return Assign(g_status.last_check, check); });
 }
 
 void SetNextCheck(time_t when) {
-  Change([=] { g_status.next_check = when; });
+  Change([=] { return Assign(g_status.next_check, when); });
 }
 
 void SetMetricsFile(const std::string& path) {
-  Change([&path] { g_metrics_path = path; });
+  Change([&path] { return Assign(g_metrics_path, path); });
 }
 
 SUPERVISOR_STATUS TakeStatus() {
