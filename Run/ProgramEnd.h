@@ -1,6 +1,7 @@
 // How a supervised program's run ended, from the status its reaping gave.
 #pragma once
 
+#include <sys/types.h>
 #include <time.h>
 
 #include <string>
@@ -16,6 +17,7 @@ struct PROGRAM_END {
   int code = 0;
   bool core = false;
   time_t time = 0;  // when it was reaped, seconds since the epoch
+  pid_t pid = 0;    // the process that ended
 };
 
 // The end that the wait status wait_status tells, reaped at when.

@@ -64,6 +64,7 @@ bool ReapInto(PRO_INFO& info, EndNotes& notes) {
   } else {
     end = EndFromStatus(status, CurrentEnv().WallNow());
   }
+  end.pid = info.pid;
   RecordEnd(info, end);
   notes.push_back(EndNote{info.pid, info.path, end});
   return true;

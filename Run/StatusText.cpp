@@ -37,6 +37,8 @@ void LastEnd(JsonWriter& w, const PROGRAM_END& end) {
   w.StartObject();
   w.Key("time");
   Time(w, end.time);
+  w.Key("pid");
+  w.Int(end.pid);
   w.Key("kind");
   if (end.kind == PROGRAM_END::kExit) {
     w.String("exit");
@@ -60,8 +62,9 @@ void Program(JsonWriter& w, const PRO_INFO& info) {
   String(w, info.path);
   w.Key("param");
   String(w, info.param_str);
+  // Only a live child's id: an ended one may belong to another process by now.
   w.Key("pid");
-  if (info.pid > 0) {
+  if (info.running() && info.pid > 0) {
     w.Int(info.pid);
   } else {
     w.Null();

@@ -139,6 +139,7 @@ SUPERVISOR_STATUS Sample() {
   crashed.run_tick = 0;
   crashed.starts = 3;
   crashed.last_end = EndFromStatus(Killed(SIGSEGV, true), 1700000050);
+  crashed.last_end.pid = 401;
   crashed.signals = 3;
   PRO_INFO never = Entry("/app/bin/off", "", ProgramState::kNeverStarted);
   never.run_tick = -1;
@@ -183,6 +184,8 @@ TEST(StatusJsonText, HoldsEveryFact) {
   EXPECT_STREQ(job["path"].GetString(), "/app/bin/job \"x\"\\\n");
   EXPECT_STREQ(job["param"].GetString(), "a\xEF\xBF\xBD");
   EXPECT_STREQ(job["state"].GetString(), "exhausted");
+  EXPECT_TRUE(job["pid"].IsNull());  // ended: its id may be another process's now
+  EXPECT_EQ(job["last_end"]["pid"].GetInt(), 401);
   EXPECT_EQ(job["starts_left"].GetInt(), 0);
   EXPECT_STREQ(job["last_end"]["kind"].GetString(), "signal");
   EXPECT_STREQ(job["last_end"]["signal"].GetString(), "SIGSEGV");
