@@ -19,6 +19,9 @@ status=0
 MONITOR_BUILD_DIR="$build" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   "$src/tests/integration/test_updates.py" \
   -k "replaces_the_running_one or ignores_sigterm or keep_ending or invalid_list" || status=1
+# The status writer reads the table while both threads change it.
+MONITOR_BUILD_DIR="$build" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+  "$src/tests/integration/test_status.py" -k "whole_life or every_moment" || status=1
 # As process 1 a third thread stops the programs beside the loop.
 MONITOR_BUILD_DIR="$build" /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   "$src/tests/integration/test_first_process.py" || status=1
