@@ -3,7 +3,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-
 namespace {
 
 thread_local ReportCapture* t_capture = nullptr;

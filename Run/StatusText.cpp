@@ -233,7 +233,8 @@ std::string StatusJson(const SUPERVISOR_STATUS& status) {
 
 std::string StatusMetrics(const SUPERVISOR_STATUS& status) {
   Exposition m;
-  m.Family("monitor_info", "gauge", "The supervisor, with the installed version (CRC of update.gz).");
+  m.Family("monitor_info", "gauge",
+           "The supervisor, with the installed version (CRC of update.gz).");
   m.Sample("monitor_info", "version=\"" + Label(status.version) + "\"", 1);
   m.Family("monitor_pid", "gauge", "Process id of the supervisor.");
   m.Sample("monitor_pid", "", status.pid);
@@ -323,7 +324,11 @@ std::string ValidUtf8(const std::string& text) {
   size_t n = text.size();
   for (size_t i = 0; i < n;) {
     unsigned char c = s[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 0;
     bool ok = len != 0 && i + len <= n;
     for (size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
     if (ok && len > 1) {

@@ -19,8 +19,8 @@
 #include "ReportCapture.h"
 #include "ResumeDownload.h"
 #include "SignedUpdate.h"
-#include "Status.h"
 #include "SingletonBase.h"
+#include "Status.h"
 #include "Supervisor.h"
 #include "Timing.h"
 #include "ToolHelper.h"
@@ -178,8 +178,9 @@ std::string ReadMetricsFile() {
   static std::string refused;
   if (text != refused) {
     refused = text;
-    REPORT_ERROR("metrics_file is not an absolute path, no metrics written! metrics_file:%s path:%s",
-                 ReportExcerpt(text).c_str(), file_path.c_str());
+    REPORT_ERROR(
+        "metrics_file is not an absolute path, no metrics written! metrics_file:%s path:%s",
+        ReportExcerpt(text).c_str(), file_path.c_str());
   }
   return "";
 }

@@ -28,7 +28,8 @@ constexpr double kTargetPercent = 1.0;
 double ProcessCpuS() {
   rusage ru;
   getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 double ThreadCpuS() {
@@ -103,7 +104,8 @@ int main() {
     next += std::chrono::milliseconds(kEndEveryMs);
     std::this_thread::sleep_until(next);
   }
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // Everything but this thread's own work is the writer's.
   const double writer = (ProcessCpuS() - cpu0) - (ThreadCpuS() - own0);
   const double percent = 100 * writer / wall;

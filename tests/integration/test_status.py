@@ -153,7 +153,9 @@ def test_states_through_a_whole_life(app, server, processes):
         and program(s, app.path("bin", "steady"))["state"] == "running", "steady running again")
     assert seen["steady"] == ["running", "stopped", "running"]
     steady = program(status, app.path("bin", "steady"))
-    assert steady["pid"] == app.runs("steady")[-1].pid != old
+    # The probe records its run once it runs, which may come after the status.
+    wait_for(lambda: app.runs("steady")[-1].pid == steady["pid"], what="steady's new run")
+    assert steady["pid"] != old
     assert steady["last_end"]["signal"] == "SIGTERM"
     assert steady["last_end"]["pid"] == old
     assert program(status, app.path("bin", "off"))["state"] == "never started"

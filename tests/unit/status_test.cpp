@@ -1,6 +1,8 @@
 // What the status tells: how a program's end is read from its wait status,
 // the JSON and exposition texts (parsed back, with hostile paths), the
 // writer's pacing on a fake clock, and the history a new list takes over.
+#include "Status.h"
+
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -20,7 +22,6 @@
 #include "ProgramEnd.h"
 #include "Report.h"
 #include "ReportCapture.h"
-#include "Status.h"
 #include "StatusText.h"
 #include "TestFiles.h"
 #include "Timing.h"
@@ -69,10 +70,14 @@ TEST(StatusWords, EveryResultOfUpdateHasItsWord) {
     int result;
     const char* word;
   } cases[] = {
-      {kUpdateInstalled, "installed"},      {kUpdateCurrent, "current"},
-      {kUpdateNoCrcFile, "no crc file"},    {kUpdateNoArchive, "no archive"},
-      {kUpdateWriteFailed, "write failed"}, {kUpdateCrcMismatch, "crc mismatch"},
-      {kUpdateUnreadable, "archive refused"}, {kUpdateSignatureRefused, "signature refused"},
+      {kUpdateInstalled, "installed"},
+      {kUpdateCurrent, "current"},
+      {kUpdateNoCrcFile, "no crc file"},
+      {kUpdateNoArchive, "no archive"},
+      {kUpdateWriteFailed, "write failed"},
+      {kUpdateCrcMismatch, "crc mismatch"},
+      {kUpdateUnreadable, "archive refused"},
+      {kUpdateSignatureRefused, "signature refused"},
       {7, "unknown"},
   };
   for (const auto& c : cases) EXPECT_STREQ(ResultWord(c.result), c.word);
@@ -83,9 +88,12 @@ TEST(StatusWords, StatesAsOperatorsSeeThem) {
     ProgramState state;
     const char* word;
   } cases[] = {
-      {ProgramState::kNeverStarted, "never started"}, {ProgramState::kRunning, "running"},
-      {ProgramState::kWaiting, "waiting"},            {ProgramState::kStartFailed, "waiting"},
-      {ProgramState::kExhausted, "exhausted"},        {ProgramState::kStopping, "stopped"},
+      {ProgramState::kNeverStarted, "never started"},
+      {ProgramState::kRunning, "running"},
+      {ProgramState::kWaiting, "waiting"},
+      {ProgramState::kStartFailed, "waiting"},
+      {ProgramState::kExhausted, "exhausted"},
+      {ProgramState::kStopping, "stopped"},
       {ProgramState::kStopped, "stopped"},
   };
   for (const auto& c : cases) EXPECT_STREQ(StateWord(c.state), c.word);
@@ -99,10 +107,12 @@ TEST(StatusUtf8, InvalidSequencesAreReplaced) {
       {"plain", "plain"},
       {"caf\xC3\xA9", "caf\xC3\xA9"},
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},  // four bytes
-      {"a\xFF" "b", "a" + r + "b"},
-      {"\xC3", r},                       // cut short
-      {"\xC0\xAF", r + r},               // overlong '/'
-      {"\xED\xA0\x80", r + r + r},       // a surrogate
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
+      {"\xC3", r},                          // cut short
+      {"\xC0\xAF", r + r},                  // overlong '/'
+      {"\xED\xA0\x80", r + r + r},          // a surrogate
       {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
       {std::string("a\0b", 3), std::string("a\0b", 3)},
   };
