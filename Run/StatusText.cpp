@@ -248,53 +248,53 @@ std::string StatusMetrics(const SUPERVISOR_STATUS& status) {
   for (const char* word : kStateWords)
     m.Sample("monitor_programs", std::string("state=\"") + word + "\"", by_state[word]);
 
+  // A family with the samples that sample gives for each program.
   const std::vector<std::string> labels = ProgramLabels(status.programs);
-  const size_t n = status.programs.size();
-  m.Family("monitor_program_up", "gauge", "1 while the program runs.");
-  for (size_t i = 0; i < n; ++i)
-    m.Sample("monitor_program_up", labels[i],
-             status.programs[i].state == ProgramState::kRunning ? 1 : 0);
-  m.Family("monitor_program_state", "gauge", "The program's state, as a label.");
-  for (size_t i = 0; i < n; ++i)
-    m.Sample("monitor_program_state",
-             labels[i] + ",state=\"" + StateWord(status.programs[i].state) + "\"", 1);
-  m.Family("monitor_program_starts_total", "counter", "Starts of the program.");
-  for (size_t i = 0; i < n; ++i)
-    m.Sample("monitor_program_starts_total", labels[i],
-             static_cast<long long>(status.programs[i].starts));
-  m.Family("monitor_program_starts_left", "gauge", "Starts the program has left.");
-  for (size_t i = 0; i < n; ++i) {
-    const PRO_INFO& info = status.programs[i];
-    if (info.run_tick == kUnlimitedRuns) {
-      m.Sample("monitor_program_starts_left", labels[i], "+Inf");
-    } else {
-      m.Sample("monitor_program_starts_left", labels[i], info.run_tick > 0 ? info.run_tick : 0);
+  auto per_program = [&](const char* name, const char* type, const char* help, auto sample) {
+    m.Family(name, type, help);
+    for (size_t i = 0; i < status.programs.size(); ++i) {
+      auto add = [&](const std::string& more, auto value) {
+        m.Sample(name, labels[i] + more, value);
+      };
+      sample(status.programs[i], add);
     }
-  }
-  m.Family("monitor_program_ends_total", "counter",
-           "Ends of the program: by its own exit, or by a signal.");
-  for (size_t i = 0; i < n; ++i) {
-    const PRO_INFO& info = status.programs[i];
-    m.Sample("monitor_program_ends_total", labels[i] + ",kind=\"exit\"",
-             static_cast<long long>(info.exits));
-    m.Sample("monitor_program_ends_total", labels[i] + ",kind=\"signal\"",
-             static_cast<long long>(info.signals));
-  }
-  m.Family("monitor_program_last_start_time_seconds", "gauge", "When the program last started.");
-  for (size_t i = 0; i < n; ++i)
-    if (status.programs[i].last_start != 0)
-      m.Sample("monitor_program_last_start_time_seconds", labels[i],
-               static_cast<long long>(status.programs[i].last_start));
-  m.Family("monitor_program_last_end_time_seconds", "gauge", "When the program last ended.");
-  for (size_t i = 0; i < n; ++i)
-    if (status.programs[i].last_end.kind != PROGRAM_END::kNone)
-      m.Sample("monitor_program_last_end_time_seconds", labels[i],
-               static_cast<long long>(status.programs[i].last_end.time));
-  m.Family("monitor_program_last_exit_code", "gauge",
-           "Exit status of the program's last end, when it exited by itself.");
-  for (size_t i = 0; i < n; ++i)
-    if (status.programs[i].last_end.kind == PROGRAM_END::kExit)
-      m.Sample("monitor_program_last_exit_code", labels[i], status.programs[i].last_end.code);
+  };
+  per_program("monitor_program_up", "gauge", "1 while the program runs.",
+              [](const PRO_INFO& p, auto add) { add("", p.state == ProgramState::kRunning); });
+  per_program("monitor_program_state", "gauge", "The program's state, as a label.",
+              [](const PRO_INFO& p, auto add) {
+                add(std::string(",state=\"") + StateWord(p.state) + "\"", 1);
+              });
+  per_program("monitor_program_starts_total", "counter", "Starts of the program.",
+              [](const PRO_INFO& p, auto add) { add("", static_cast<long long>(p.starts)); });
+  per_program("monitor_program_starts_left", "gauge", "Starts the program has left.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.run_tick == kUnlimitedRuns) {
+                  add("", std::string("+Inf"));
+                } else {
+                  add("", p.run_tick > 0 ? p.run_tick : 0);
+                }
+              });
+  per_program("monitor_program_ends_total", "counter",
+              "Ends of the program: by its own exit, or by a signal.",
+              [](const PRO_INFO& p, auto add) {
+                add(",kind=\"exit\"", static_cast<long long>(p.exits));
+                add(",kind=\"signal\"", static_cast<long long>(p.signals));
+              });
+  per_program("monitor_program_last_start_time_seconds", "gauge", "When the program last started.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.last_start != 0) add("", static_cast<long long>(p.last_start));
+              });
+  per_program("monitor_program_last_end_time_seconds", "gauge", "When the program last ended.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.last_end.kind != PROGRAM_END::kNone)
+                  add("", static_cast<long long>(p.last_end.time));
+              });
+  per_program("monitor_program_last_exit_code", "gauge",
+              "Exit status of the program's last end, when it exited by itself.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.last_end.kind == PROGRAM_END::kExit) add("", p.last_end.code);
+              });
 
   if (status.last_check.done) {
     m.Family("monitor_update_last_check_time_seconds", "gauge",
