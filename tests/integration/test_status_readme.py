@@ -62,24 +62,24 @@ def read_text(path):
 
 
 class Watched:
-    def __init__(self, app, metrics_path):
+    def __init__(self, app, metrics_path, snapshot_dir):
         self.app = app
         self.status_path = app.path("status.json")
         self.metrics_path = metrics_path
+        # The jq samples read a copy of one status.json in the sampled states:
+        # the worker keeps restarting, so the live file is sometimes another.
+        self.snapshot_dir = snapshot_dir
 
     def status(self):
         return read_json(self.status_path)
 
-    def programs(self):
-        status = self.status()
-        return {p["path"][len(self.app.bin) + 1:]: p for p in status["programs"]} if status else {}
 
-
-def settled(watched):
-    """True once every program shows the state the samples show, in both
-    files (the metrics file is written just after the status file)."""
-    status = watched.status()
-    p = watched.programs()
+def settled(watched, status):
+    """True once every program shows the state the samples show in status,
+    and the metrics file is written (just after the status file)."""
+    if not status:
+        return False
+    p = {e["path"][len(watched.app.bin) + 1:]: e for e in status["programs"]}
     if sorted(p) != ["indexer", "migrate", "web/server", "worker"]:
         return False  # the list is not read yet
     return (status["update"]["last"] and status["update"]["last"]["word"] == "current"
@@ -87,6 +87,7 @@ def settled(watched):
             and p["worker"]["starts"] > MANY_STARTS
             and p["migrate"]["state"] == "exhausted"
             and p["indexer"]["state"] == "exhausted"
+            and p["worker"]["state"] == "waiting"
             and 'monitor_programs{state="exhausted"} 2\n' in read_text(watched.metrics_path))
 
 
@@ -108,8 +109,17 @@ def watched(tmp_path_factory):
     processes = Processes()
     try:
         processes.start([app.path("monitor")], cwd=app.root, preexec_fn=lambda: os.umask(0o022))
-        w = Watched(app, metrics_path)
-        wait_for(lambda: settled(w), timeout=20, what="the programs in the sampled states")
+        snapshot_dir = root / "snapshot"
+        snapshot_dir.mkdir()
+        w = Watched(app, metrics_path, str(snapshot_dir))
+
+        def snapshot():
+            text = read_text(w.status_path)
+            if not settled(w, json.loads(text) if text else None):
+                return False
+            (snapshot_dir / "status.json").write_text(text)
+            return True
+        wait_for(snapshot, timeout=20, what="the programs in the sampled states")
         yield w
     finally:
         processes.end_all()
@@ -134,20 +144,20 @@ def run_jq(command, cwd):
 @pytest.mark.parametrize("name", ["status-running", "status-failing", "status-update"])
 def test_jq_samples(watched, name):
     for command, expected in transcript(sample(name)):
-        produced = run_jq(command, watched.app.root)
+        produced = run_jq(command, watched.snapshot_dir)
         assert mask(produced, watched.app.root) == mask(expected, "/opt/monitor"), command
 
 
 def test_jq_samples_tell_the_facts(watched):
     """The masked parts of the samples: the pid is the running program's own,
     the version the one installed, the count of starts the worker's."""
-    running = run_jq(transcript(sample("status-running"))[0][0], watched.app.root)
+    running = run_jq(transcript(sample("status-running"))[0][0], watched.snapshot_dir)
     assert int(running.split()[0]) == watched.app.runs("web/server")[-1].pid
-    version = run_jq(transcript(sample("status-update"))[0][0], watched.app.root)
+    version = run_jq(transcript(sample("status-update"))[0][0], watched.snapshot_dir)
     crc = subprocess.run([build_path("monitor"), "crc", watched.app.path("update.gz")],
                          capture_output=True, text=True, check=True).stdout.split("\n")[-1]
     assert version == crc
-    many = run_jq(transcript(sample("status-failing"))[1][0], watched.app.root)
+    many = run_jq(transcript(sample("status-failing"))[1][0], watched.snapshot_dir)
     assert int(re.search(r": (\d+) starts", many).group(1)) > MANY_STARTS
 
 
