@@ -45,14 +45,6 @@ def publish_release(root):
     return www / "update.tar.gz"
 
 
-def read_json(path):
-    try:
-        with open(path) as f:
-            return json.load(f)
-    except FileNotFoundError:
-        return None
-
-
 def read_text(path):
     try:
         with open(path) as f:
@@ -69,9 +61,6 @@ class Watched:
         # The jq samples read a copy of one status.json in the sampled states:
         # the worker keeps restarting, so the live file is sometimes another.
         self.snapshot_dir = snapshot_dir
-
-    def status(self):
-        return read_json(self.status_path)
 
 
 def settled(watched, status):
