@@ -236,7 +236,7 @@ class Mover {
 
  private:
   void Fail(const std::string& why, const std::string& rel) {
-    REPORT_ERROR("unpack failed! %s: %s", why.c_str(), rel.c_str());
+    REPORT_ERROR("unpack failed! %s: %s", Quoted(why).c_str(), Quoted(rel).c_str());
     ok_ = false;
   }
 
@@ -274,7 +274,7 @@ bool MoveStaged(const std::string& staging_dir, const std::string& app_dir) {
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!staged.valid() || !app.valid()) {
     REPORT_ERROR("unpack failed! cannot open %s: %s",
-                 (staged.valid() ? app_dir : staging_dir).c_str(), strerror(errno));
+                 Quoted(staged.valid() ? app_dir : staging_dir).c_str(), strerror(errno));
     return false;
   }
   Mover mover;

@@ -60,9 +60,9 @@ void ReadConfig() {
   std::vector<std::string> skipped;
   ListText parsed = ParseProgramList(json_data, tool.GetAppDir() + "/bin/", &entries, &skipped);
   for (const std::string& path : skipped)
-    REPORT_ERROR("program outside bin skipped! path:%s", path.c_str());
+    REPORT_ERROR("program outside bin skipped! path:%s", Quoted(path).c_str());
   if (parsed != ListText::kNotJson) ReplacePrograms(entries);
   if (parsed != ListText::kEntries)
-    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(),
+    REPORT_ERROR("json error! path:%s json:%s", Quoted(file_path).c_str(),
                  ReportExcerpt(json_data).c_str());
 }

@@ -76,7 +76,7 @@ void ReportEnds(const EndNotes& notes) {
     std::string how = EndText(note.end);
     if (how.empty()) continue;
     REPORT_NOTICE("program ended pid : %u path:%s %s", static_cast<unsigned>(note.pid),
-                  note.path.c_str(), how.c_str());
+                  Quoted(note.path).c_str(), how.c_str());
   }
   if (!notes.empty()) StatusChanged();
 }
@@ -164,7 +164,7 @@ bool RestartFirst(Match match) {
     path = it->path;
     Start(*it);
   }
-  REPORT_ERROR("restart pid : %u path:%s \n", static_cast<unsigned>(last), path.c_str());
+  REPORT_ERROR("restart pid : %u path:%s \n", static_cast<unsigned>(last), Quoted(path).c_str());
   StatusChanged();
   return true;
 }
@@ -247,7 +247,7 @@ void EndLingeringPrograms() {
   }
   for (const auto& k : killed)
     REPORT_ERROR("process did not end, killed pid : %u path:%s", static_cast<unsigned>(k.first),
-                 k.second.c_str());
+                 Quoted(k.second).c_str());
 }
 
 bool WaitsOnEnded(pid_t pid) {

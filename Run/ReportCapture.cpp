@@ -1,8 +1,5 @@
 #include "ReportCapture.h"
 
-#include <stdarg.h>
-#include <stdio.h>
-
 namespace {
 
 thread_local ReportCapture* t_capture = nullptr;
@@ -17,17 +14,11 @@ std::string ReportCapture::Message() const {
   return last_error_.empty() ? first_notice_ : last_error_;
 }
 
-void ReportCapture::Take(bool error, const char* format, ...) {
+void ReportCapture::Take(bool error, const std::string& report) {
   ReportCapture* capture = t_capture;
   if (capture == nullptr) return;
   if (!error && !capture->first_notice_.empty()) return;
-  char buffer[4096];
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (n < 0) return;
-  std::string text(buffer);
+  std::string text = report.substr(0, 4095);
   // Reports end in blanks and line breaks of their own.
   while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
   (error ? capture->last_error_ : capture->first_notice_) = text;

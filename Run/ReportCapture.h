@@ -15,8 +15,8 @@ class ReportCapture {
   // The last error reported, or else the first notice; "" when neither came.
   std::string Message() const;
 
-  // Called by the report macros with the report's own text and arguments.
-  static void Take(bool error, const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Called by the reports with their text.
+  static void Take(bool error, const std::string& text);
 
  private:
   std::string last_error_;

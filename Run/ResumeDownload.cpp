@@ -51,7 +51,7 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
     RemoveStanding(record_path);
     fd = CreatePart(part);
     if (!fd.valid()) {
-      REPORT_ERROR("write file error! url:%s", part.c_str());
+      REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
       return kUpdateWriteFailed;
     }
     record = PART_RECORD();
@@ -90,7 +90,7 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
     if (fetch.verdict == RangeVerdict::kAppend)
       REPORT_NOTICE("resumed download at %llu of %llu url:%s",
                     static_cast<unsigned long long>(held),
-                    static_cast<unsigned long long>(fetch.total), url.c_str());
+                    static_cast<unsigned long long>(fetch.total), outside::Url(url).c_str());
     complete = r == 0;
     break;
   }
@@ -98,7 +98,7 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   if (r == -2) {
     fd.reset();
     DropPart(part);
-    REPORT_ERROR("write file error! url:%s", part.c_str());
+    REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
     return kUpdateWriteFailed;
   }
   DWORD64 size = FileSize(fd.get());
@@ -117,6 +117,6 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   if (keep) keep = WritePartRecord(record_path, record);
   fd.reset();
   if (!keep) DropPart(part);
-  REPORT_ERROR("down file error! url:%s", url.c_str());
+  REPORT_ERROR("down file error! url:%s", outside::Url(url).c_str());
   return kUpdateNoArchive;
 }

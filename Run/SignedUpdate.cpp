@@ -31,7 +31,8 @@ std::string SettingsPath() { return Tool().GetAppDir() + "/config.json"; }
 std::string InstalledSignaturePath() { return Tool().GetAppDir() + "/update.gz.minisig"; }
 
 int Refuse(const std::string& why, const std::string& url) {
-  REPORT_ERROR("signature refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
+  REPORT_ERROR("signature refused, nothing installed! %s url:%s", Quoted(why).c_str(),
+               outside::Url(url).c_str());
   return kUpdateSignatureRefused;
 }
 
@@ -44,7 +45,7 @@ bool InstalledTimestamp(uint64_t* seconds) {
   std::string why = ParseSignatureFile(Tool().ReadFileToDisk(path.c_str()), &sig);
   if (why.empty() && !SignedTimestamp(sig.trusted_comment, seconds)) why = "no timestamp";
   if (!why.empty()) {
-    REPORT_ERROR("installed signature not read, not compared! %s path:%s", why.c_str(),
+    REPORT_ERROR("installed signature not read, not compared! %s path:%s", Quoted(why).c_str(),
                  path.c_str());
     return false;
   }
@@ -71,8 +72,8 @@ void ReportSigningSettings() {
   SignKey key;
   std::string why = ParseSignKey(text, &key);
   if (!why.empty()) {
-    REPORT_ERROR("public_key is not a valid key, every update is refused! %s path:%s", why.c_str(),
-                 SettingsPath().c_str());
+    REPORT_ERROR("public_key is not a valid key, every update is refused! %s path:%s",
+                 Quoted(why).c_str(), SettingsPath().c_str());
     return;
   }
   REPORT_NOTICE("updates must be signed by key %s", KeyIdText(key.key_id).c_str());
@@ -97,7 +98,7 @@ int CheckUpdateSignature(const std::string& url, const std::string& archive,
 
   std::string sig_url = url + ".minisig";
   std::string body = CHttpDown().OpenURL(sig_url, timing::kCrcTimeoutS, kMaxSignatureFileSize);
-  if (body.empty()) return Refuse("no signature file at " + sig_url, url);
+  if (body.empty()) return Refuse("no signature file at " + outside::HideCredentials(sig_url), url);
   SignatureFile sig;
   why = ParseSignatureFile(body, &sig);
   if (!why.empty()) return Refuse("not a signature file: " + why, url);

@@ -19,15 +19,13 @@
 #include <system_error>
 #include <thread>
 
+#include "FreeSpace.h"
 #include "Install.h"
 #include "UniqueFd.h"
 
 namespace {
 
 constexpr size_t kBufferSize = 256 * 1024;
-// Free space staging leaves: 5 % of the file system, at least 64 MiB.
-constexpr unsigned long long kReserveMin = 64ULL << 20;
-constexpr unsigned kReservePercent = 5;
 // Written bytes between two looks at the free space.
 constexpr unsigned long long kSpaceCheckBytes = 1ULL << 20;
 // Longer names cannot be opened by path; deeper trees would need a
@@ -299,20 +297,9 @@ class Stager {
   }
 
   // Free blocks and inodes stay above the reserve.
-  bool RoomLeft() {
-    struct statvfs fs;
-    if (fstatvfs(dir_fd_, &fs) != 0) return true;  // unknown: the writes will tell
-    unsigned long long total = static_cast<unsigned long long>(fs.f_blocks) * fs.f_frsize;
-    unsigned long long avail = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-    reserve_ = std::max(total / 100 * kReservePercent, kReserveMin);
-    if (avail < reserve_) return false;
-    return fs.f_files == 0 || fs.f_favail >= fs.f_files / 100 * kReservePercent;
-  }
+  bool RoomLeft() { return RoomFor(dir_fd_, 0); }
 
-  std::string NoRoom() const {
-    return "not enough free space: staging keeps " + std::to_string(reserve_ >> 20) +
-           " MiB and 5 % of the inodes free";
-  }
+  std::string NoRoom() const { return NoRoomText("staging", dir_fd_); }
 
   std::string ReadError(struct archive* in) const {
     if (!source_->error().empty()) return source_->error();
@@ -331,7 +318,6 @@ class Stager {
   int dir_fd_;
   FILE* listing_;
   unsigned long long written_ = 0;
-  unsigned long long reserve_ = kReserveMin;
   int members_ = 0;
 };
 

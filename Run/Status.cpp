@@ -49,7 +49,7 @@ void Publish(const std::string& path, const std::string& text, bool* failing) {
     *failing = false;
   } else if (!*failing) {
     *failing = true;
-    REPORT_ERROR("status file not written! %s path:%s", why.c_str(), path.c_str());
+    REPORT_ERROR("status file not written! %s path:%s", why.c_str(), Quoted(path).c_str());
   }
 }
 

@@ -315,36 +315,3 @@ std::string StatusMetrics(const SUPERVISOR_STATUS& status) {
   }
   return m.text();
 }
-
-std::string ValidUtf8(const std::string& text) {
-  static const char kReplacement[] = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(text.size());
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned char c = s[i];
-    size_t len = c < 0x80           ? 1
-                 : (c >> 5) == 0x6  ? 2
-                 : (c >> 4) == 0xE  ? 3
-                 : (c >> 3) == 0x1E ? 4
-                                    : 0;
-    bool ok = len != 0 && i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
-    if (ok && len > 1) {
-      // No overlong forms, no surrogates, nothing above U+10FFFF.
-      unsigned cp = c & (0x7F >> len);
-      for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (s[i + k] & 0x3F);
-      static const unsigned kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-      ok = cp >= kMin[len] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-    }
-    if (ok) {
-      out.append(text, i, len);
-      i += len;
-    } else {
-      out += kReplacement;
-      ++i;
-    }
-  }
-  return out;
-}

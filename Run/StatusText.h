@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "OutsideText.h"
 #include "Status.h"
 
 // "running", "waiting", "stopped", "exhausted" or "never started".
@@ -15,6 +16,6 @@ const char* ResultWord(int result);
 std::string StatusJson(const SUPERVISOR_STATUS& status);
 std::string StatusMetrics(const SUPERVISOR_STATUS& status);
 
-// text with every byte sequence that is not UTF-8 replaced by U+FFFD: paths
-// and parameters come from a file that may hold any bytes.
-std::string ValidUtf8(const std::string& text);
+// Paths and parameters come from a file that may hold any bytes: every byte
+// sequence that is not UTF-8 is written as U+FFFD.
+using outside::ValidUtf8;

@@ -58,7 +58,8 @@ int Install(const std::string& part, const std::string& path, const std::string&
   if (!why.empty()) {
     RemoveTree(staging);
     DropPart(part);
-    REPORT_ERROR("archive refused, nothing installed! %s url:%s", why.c_str(), url.c_str());
+    REPORT_ERROR("archive refused, nothing installed! %s url:%s", Quoted(why).c_str(),
+                 outside::Url(url).c_str());
     return kUpdateUnreadable;
   }
   std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
@@ -93,8 +94,8 @@ std::string ReadUrl() {
   CJson json;
   std::string url;
   if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("url", url) != 0) {
-    REPORT_ERROR("json error! path:%s json:%s", file_path.c_str(),
-                 ReportExcerpt(json_data).c_str());
+    REPORT_ERROR("json error! path:%s json:%s", Quoted(file_path).c_str(),
+                 ReportExcerpt(outside::HideCredentials(json_data)).c_str());
     return "";
   }
   return url;
@@ -116,7 +117,7 @@ int Update() {
   CHttpDown http_down;
   std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS, kMaxCrcFileSize);
   if (json_data.empty()) {
-    REPORT_ERROR("down crc file error! url:%s", crc_url.c_str());
+    REPORT_ERROR("down crc file error! url:%s", outside::Url(crc_url).c_str());
     return kUpdateNoCrcFile;
   }
   std::string crc = GetCrc(json_data);
@@ -125,7 +126,7 @@ int Update() {
   std::string path = app_dir + "/update.gz";
   qmCRC qmcrc;
   std::string l_crc = qmcrc.GetFileCRCNum(path, nullptr, 0, 0);
-  REPORT_NOTICE("remote file crc:%s local crc:%s", crc.c_str(), l_crc.c_str());
+  REPORT_NOTICE("remote file crc:%s local crc:%s", Quoted(crc).c_str(), l_crc.c_str());
   SetInstalledVersion(l_crc);
   if (SameCrc(l_crc, crc)) {
     DropPart(path + ".part");  // a download of a release no longer published
@@ -144,7 +145,7 @@ int Update() {
   std::string local_crc = qmcrc.GetFileCRCNum(part, nullptr, 0, 0);
   if (!SameCrc(local_crc, crc)) {
     unlink(part.c_str());
-    REPORT_ERROR("local_crc:%s remote crc:%s \n", local_crc.c_str(), crc.c_str());
+    REPORT_ERROR("local_crc:%s remote crc:%s \n", local_crc.c_str(), Quoted(crc).c_str());
     return kUpdateCrcMismatch;
   }
   // With a public key, only its signature, and no older release, installs.
@@ -180,7 +181,7 @@ std::string ReadMetricsFile() {
     refused = text;
     REPORT_ERROR(
         "metrics_file is not an absolute path, no metrics written! metrics_file:%s path:%s",
-        ReportExcerpt(text).c_str(), file_path.c_str());
+        ReportExcerpt(text).c_str(), Quoted(file_path).c_str());
   }
   return "";
 }
