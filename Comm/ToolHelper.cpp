@@ -64,13 +64,22 @@ void qmToolHelper::Sleep(unsigned int unMilliSecond) {
   select(0, nullptr, nullptr, nullptr, &tv);
 }
 
+// Read once: an installation may replace the running executable, and the
+// link then names the file's new place (or a deleted file), not the
+// application directory.
 std::string qmToolHelper::GetAppDir() {
-  std::string path = wholeio::ReadLink("/proc/self/exe");
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  static const std::string dir = [this] {
+    std::string path = GetAppPath();
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  }();
+  return dir;
 }
 
-std::string qmToolHelper::GetAppPath() { return wholeio::ReadLink("/proc/self/exe"); }
+std::string qmToolHelper::GetAppPath() {
+  static const std::string path = wholeio::ReadLink("/proc/self/exe");
+  return path;
+}
 
 std::string qmToolHelper::GetCurrentDir() { return wholeio::CurrentDir(); }
 

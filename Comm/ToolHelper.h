@@ -20,9 +20,11 @@ class qmToolHelper : public SingletonBase<qmToolHelper> {
   // Returns after unMilliSecond ms, or earlier when a signal arrives.
   void Sleep(unsigned int unMilliSecond);
 
-  // Directory of the running executable without a trailing "/"; empty when unknown.
+  // Directory of the running executable without a trailing "/"; empty when
+  // unknown. Read at the first call and kept for the life of the process.
   std::string GetAppDir();
-  // Absolute path of the running executable; empty when unknown.
+  // Absolute path of the running executable, read at the first call; empty
+  // when unknown.
   std::string GetAppPath();
   // Working directory; empty when it cannot be read.
   std::string GetCurrentDir();

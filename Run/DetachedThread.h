@@ -4,13 +4,15 @@
 
 #include <pthread.h>
 
-// Starts fn(nullptr) on a detached thread; false when it could not be made.
-inline bool StartDetached(void* (*fn)(void*)) {
+// Starts fn(nullptr) on a detached thread: 0, or the error number that
+// kept it from being made.
+inline int StartDetached(void* (*fn)(void*)) {
   pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  int err = pthread_attr_init(&attr);
+  if (err != 0) return err;
+  err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  bool started = pthread_create(&thread, &attr, fn, nullptr) == 0;
+  if (err == 0) err = pthread_create(&thread, &attr, fn, nullptr);
   pthread_attr_destroy(&attr);
-  return started;
+  return err;
 }

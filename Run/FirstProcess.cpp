@@ -27,11 +27,7 @@ void* WatchForStop(void*) {
   while (sigwait(&set, &sig) != 0) {
   }
   REPORT_NOTICE("signal %d: ending the programs and the supervisor", sig);
-  StopProgramsForGood();
-  if (!AwaitStoppedPrograms(timing::kStopGraceMs)) {
-    EndLingeringPrograms();
-    AwaitStoppedPrograms(timing::kKillWaitMs);
-  }
+  EndProgramsForGood(timing::kStopGraceMs, timing::kKillWaitMs);
   fflush(stdout);
   // Not exit(): the other threads still use what its destructors would free.
   _exit(0);
@@ -44,9 +40,8 @@ bool IsFirstProcess() {
   return first;
 }
 
-void StartStopWatch() {
+int StartStopWatch() {
   sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  // Without the thread the signals stay blocked: as before, they end nothing.
-  StartDetached(WatchForStop);
+  return StartDetached(WatchForStop);
 }

@@ -10,5 +10,6 @@ bool IsFirstProcess();
 // exists, so that every thread keeps them blocked) and starts the thread that
 // waits for them. On either it sends SIGTERM to the programs, gives them
 // timing::kStopGraceMs to end, kills those left and ends the supervisor with
-// status 0, which ends whatever else runs in the namespace.
-void StartStopWatch();
+// status 0, which ends whatever else runs in the namespace. Returns 0, or the
+// error number that kept the thread from starting.
+int StartStopWatch();

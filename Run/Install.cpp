@@ -23,17 +23,10 @@ namespace {
 
 // Files the supervisor keeps in the application directory: an archive may
 // not hold them (nor anything under Log).
-const char* const kOwnNames[] = {"update.gz",
-                                 "update.gz.part",
-                                 "update.gz.part.json",
-                                 "update.gz.part.json.tmp",
-                                 "update.gz.minisig",
-                                 kStagingName,
-                                 "Log",
-                                 "tavrin.exe",
-                                 "tavrin.lock",
-                                 "status.json",
-                                 "status.json.tmp"};
+const char* const kOwnNames[] = {
+    "update.gz",         "update.gz.part",        "update.gz.part.json", "update.gz.part.json.tmp",
+    "update.gz.minisig", "update.gz.minisig.tmp", kStagingName,          "Log",
+    "tavrin.exe",        "tavrin.lock",           "status.json",         "status.json.tmp"};
 
 bool IsOwnName(const std::string& name) {
   for (const char* own : kOwnNames)

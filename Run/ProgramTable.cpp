@@ -334,3 +334,10 @@ bool AwaitStoppedPrograms(unsigned ms) {
     env.SleepMs(10);
   }
 }
+
+void EndProgramsForGood(unsigned grace_ms, unsigned kill_wait_ms) {
+  StopProgramsForGood();
+  if (AwaitStoppedPrograms(grace_ms)) return;
+  EndLingeringPrograms();
+  AwaitStoppedPrograms(kill_wait_ms);
+}

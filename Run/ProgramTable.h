@@ -88,6 +88,9 @@ bool ProgramsStoppedForGood();
 // Sends SIGKILL to every program still alive after killProcessList asked it
 // to end, so that no program runs beside its successor.
 void EndLingeringPrograms();
+// StopProgramsForGood, then grace_ms for the programs to end, then SIGKILL
+// for those left and at most kill_wait_ms for them to be reaped.
+void EndProgramsForGood(unsigned grace_ms, unsigned kill_wait_ms);
 
 // True when an entry still waits on its ended child pid, with or without
 // starts left. The supervision loop pauses for those only: an id whose entry

@@ -1,13 +1,33 @@
 // Replacing a file so that a reader sees either the old or the new text.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
 
-// Writes text to path + ".tmp" and renames it over path. Whatever stands at
-// the temporary name is unlinked first, never followed, and the file is made
-// with O_EXCL, so that nobody else's file or link is written through. With
-// sync, the data reaches the disk before the rename. Returns "" or why it
-// failed (the temporary file is removed then).
-std::string ReplaceFile(const std::string& path, const std::string& text, mode_t mode, bool sync);
+#include "UniqueFd.h"
+
+// Writes text to name + ".tmp" in the folder dir_fd (AT_FDCWD: name is a
+// path) and renames it over name. Whatever stands at the temporary name is
+// unlinked first, never followed, and the file is made with O_EXCL, so that
+// nobody else's file or link is written through. With sync, the data reaches
+// the disk before the rename. Returns "" or why it failed (the temporary file
+// is removed then).
+std::string ReplaceFileAt(int dir_fd, const std::string& name, const std::string& text, mode_t mode,
+                          bool sync);
+inline std::string ReplaceFile(const std::string& path, const std::string& text, mode_t mode,
+                               bool sync) {
+  return ReplaceFileAt(AT_FDCWD, path, text, mode, sync);
+}
+
+// Opens the folder that holds the absolute path, walking from "/" one name at
+// a time without following a link, so that nobody can turn the walk
+// elsewhere: "" with the folder in *dir and the file's name in *name, or why
+// not: a symbolic link on the way, or a folder that users other than root
+// and this process's user may write without the sticky bit (they could
+// replace what lies beneath it).
+std::string OpenOwnParent(const std::string& path, UniqueFd* dir, std::string* name);
+
+// fsync of the folder dir, so that the renames in it survive a power cut.
+bool SyncDir(const std::string& dir);

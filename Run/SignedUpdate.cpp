@@ -10,15 +10,13 @@
 #include <unistd.h>
 
 #include "HttpDown.h"
-#include "Json.h"
+#include "ReplaceFile.h"
 #include "Report.h"
 #include "Signature.h"
 #include "SingletonBase.h"
 #include "Timing.h"
 #include "ToolHelper.h"
-#include "UniqueFd.h"
 #include "Updater.h"
-#include "WholeIo.h"
 
 namespace {
 
@@ -27,8 +25,7 @@ constexpr size_t kMaxSignatureFileSize = 64 * 1024;
 
 qmToolHelper& Tool() { return SingletonBase<qmToolHelper>::Instance(); }
 
-std::string SettingsPath() { return Tool().GetAppDir() + "/config.json"; }
-std::string InstalledSignaturePath() { return Tool().GetAppDir() + "/update.gz.minisig"; }
+std::string InstalledSignaturePath() { return Tool().GetAppDir() + "/" + kInstalledSignatureName; }
 
 int Refuse(const std::string& why, const std::string& url) {
   REPORT_ERROR("signature refused, nothing installed! %s url:%s", Quoted(why).c_str(),
@@ -42,7 +39,8 @@ bool InstalledTimestamp(uint64_t* seconds) {
   std::string path = InstalledSignaturePath();
   if (access(path.c_str(), F_OK) != 0) return false;
   SignatureFile sig;
-  std::string why = ParseSignatureFile(Tool().ReadFileToDisk(path.c_str()), &sig);
+  std::string why =
+      ParseSignatureFile(Tool().ReadFileToDisk(path.c_str(), kMaxSignatureFileSize), &sig);
   if (why.empty() && !SignedTimestamp(sig.trusted_comment, seconds)) why = "no timestamp";
   if (!why.empty()) {
     REPORT_ERROR("installed signature not read, not compared! %s path:%s", Quoted(why).c_str(),
@@ -54,46 +52,34 @@ bool InstalledTimestamp(uint64_t* seconds) {
 
 }  // namespace
 
-bool ReadPublicKey(std::string* key_text) {
-  std::string json_data = Tool().ReadFileToDisk(SettingsPath().c_str());
-  CJson json;
-  if (json.LoadJson(json_data.c_str()) != 0) return false;
-  if (json.GetValueMap().count("public_key") == 0) return false;
-  if (json.GetValue("public_key", *key_text) != 0) key_text->clear();
-  return true;
-}
-
-void ReportSigningSettings() {
-  std::string text;
-  if (!ReadPublicKey(&text)) {
-    REPORT_NOTICE("updates are not signed: no public_key in %s", SettingsPath().c_str());
+void ReportSigningSettings(const UPDATE_SETTINGS& settings) {
+  if (!settings.has_key) {
+    REPORT_NOTICE("updates are not signed: no public_key in %s", Quoted(settings.path).c_str());
     return;
   }
   SignKey key;
-  std::string why = ParseSignKey(text, &key);
+  std::string why = ParseSignKey(settings.key_text, &key);
   if (!why.empty()) {
     REPORT_ERROR("public_key is not a valid key, every update is refused! %s path:%s",
-                 Quoted(why).c_str(), SettingsPath().c_str());
+                 Quoted(why).c_str(), Quoted(settings.path).c_str());
     return;
   }
   REPORT_NOTICE("updates must be signed by key %s", KeyIdText(key.key_id).c_str());
 }
 
-int CheckSigningKey() {
-  std::string key_text;
-  if (!ReadPublicKey(&key_text)) return 0;
+int CheckSigningKey(const UPDATE_SETTINGS& settings) {
+  if (!settings.has_key) return 0;
   SignKey key;
-  std::string why = ParseSignKey(key_text, &key);
-  return why.empty() ? 0 : Refuse("public_key is not a valid key: " + why, ReadUrl());
+  std::string why = ParseSignKey(settings.key_text, &key);
+  return why.empty() ? 0 : Refuse("public_key is not a valid key: " + why, settings.url);
 }
 
-int CheckUpdateSignature(const std::string& url, const std::string& archive,
-                         std::string* signature) {
+int CheckUpdateSignature(const UPDATE_SETTINGS& settings, const std::string& url,
+                         const std::string& archive, std::string* signature) {
   signature->clear();
-  std::string key_text;
-  if (!ReadPublicKey(&key_text)) return 0;
+  if (!settings.has_key) return 0;
   SignKey key;
-  std::string why = ParseSignKey(key_text, &key);
+  std::string why = ParseSignKey(settings.key_text, &key);
   if (!why.empty()) return Refuse("public_key is not a valid key: " + why, url);
 
   std::string sig_url = url + ".minisig";
@@ -121,16 +107,11 @@ int CheckUpdateSignature(const std::string& url, const std::string& archive,
   return 0;
 }
 
-void KeepInstalledSignature(const std::string& signature) {
-  if (signature.empty()) return;
+std::string KeepInstalledSignature(const std::string& signature) {
+  if (signature.empty()) return "";
   std::string path = InstalledSignaturePath();
-  std::string tmp = path + ".XXXXXX";
-  UniqueFd fd(mkostemp(&tmp[0], O_CLOEXEC));
-  bool ok = fd.valid() && fchmod(fd.get(), 0644) == 0 && wholeio::WriteAll(fd.get(), signature) &&
-            fsync(fd.get()) == 0;
-  if (fd.valid() && (!ok || rename(tmp.c_str(), path.c_str()) != 0)) {
-    ok = false;
-    unlink(tmp.c_str());
-  }
-  if (!ok) REPORT_ERROR("write file error! url:%s", path.c_str());
+  std::string why = ReplaceFile(path, signature, 0644, true);
+  if (why.empty() && !SyncDir(Tool().GetAppDir()))
+    why = std::string("cannot sync the folder: ") + strerror(errno);
+  return why;
 }

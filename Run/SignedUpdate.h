@@ -6,27 +6,29 @@
 
 #include <string>
 
-// The "public_key" member of the update settings file. False when there is
-// none (updates are not signed); otherwise true, with its text in *key_text
-// when it is a string ("" for any other type: not a valid key).
-bool ReadPublicKey(std::string* key_text);
+#include "UpdateSettings.h"
+
+// The installed release's signature file in the application directory.
+constexpr const char* kInstalledSignatureName = "update.gz.minisig";
 
 // One start-up report of how updates are checked: a notice when they are not
 // signed or which key signs them, an error when the key is not valid.
-void ReportSigningSettings();
+void ReportSigningSettings(const UPDATE_SETTINGS& settings);
 
 // 0, or, when the settings hold a public_key that is not a valid key, the
 // report of CheckUpdateSignature and kUpdateSignatureRefused: such a key
 // refuses every check, before any transfer.
-int CheckSigningKey();
+int CheckSigningKey(const UPDATE_SETTINGS& settings);
 
 // Judges the download at archive, fetched from url, once its CRC matched.
 // Returns 0 when it may be installed, with the signature file's text in
 // *signature ("" when no key is set); otherwise reports "signature refused,
 // nothing installed! <why> url:<url>" and returns kUpdateSignatureRefused.
-int CheckUpdateSignature(const std::string& url, const std::string& archive,
-                         std::string* signature);
+int CheckUpdateSignature(const UPDATE_SETTINGS& settings, const std::string& url,
+                         const std::string& archive, std::string* signature);
 
-// Keeps signature as the installed release's, once update.gz was replaced;
-// does nothing when it is empty.
-void KeepInstalledSignature(const std::string& signature);
+// Keeps signature as the installed release's (written, synced, renamed into
+// place, the folder synced), before update.gz takes the new release: an
+// update.gz beside an older signature would let that older release be
+// replayed. Does nothing when signature is empty. "" or why it failed.
+std::string KeepInstalledSignature(const std::string& signature);

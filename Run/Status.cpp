@@ -42,14 +42,24 @@ bool Assign(T& to, const T& value) {
   return true;
 }
 
-// Writes one file; a failure is reported once, until the file is written again.
-void Publish(const std::string& path, const std::string& text, bool* failing) {
-  std::string why = ReplaceFile(path, text, 0644, false);
+// Writes one file; a failure is reported once, until the file is written
+// again. own_parent: the file lies outside the application directory, and
+// its folders must be such that nobody else can turn the write elsewhere.
+void Publish(const std::string& path, const std::string& text, bool own_parent, bool* failing) {
+  std::string why;
+  if (own_parent) {
+    UniqueFd dir;
+    std::string name;
+    why = OpenOwnParent(path, &dir, &name);
+    if (why.empty()) why = ReplaceFileAt(dir.get(), name, text, 0644, false);
+  } else {
+    why = ReplaceFile(path, text, 0644, false);
+  }
   if (why.empty()) {
     *failing = false;
   } else if (!*failing) {
     *failing = true;
-    REPORT_ERROR("status file not written! %s path:%s", why.c_str(), Quoted(path).c_str());
+    REPORT_ERROR("status file not written! %s path:%s", Quoted(why).c_str(), Quoted(path).c_str());
   }
 }
 
@@ -112,12 +122,12 @@ void StatusWriterPass(const std::string& status_path) {
     last_metrics_path = metrics_path;
   }
   SUPERVISOR_STATUS status = TakeStatus();
-  Publish(status_path, StatusJson(status), &status_failing);
-  if (!metrics_path.empty()) Publish(metrics_path, StatusMetrics(status), &metrics_failing);
+  Publish(status_path, StatusJson(status), false, &status_failing);
+  if (!metrics_path.empty()) Publish(metrics_path, StatusMetrics(status), true, &metrics_failing);
   CurrentEnv().SleepMs(kStatusGapMs);
 }
 
-void StartStatusWriter(const std::string& status_path) {
+int StartStatusWriter(const std::string& status_path) {
   g_status_path = status_path;
-  StartDetached(StatusWriterMain);
+  return StartDetached(StatusWriterMain);
 }

@@ -53,5 +53,6 @@ SUPERVISOR_STATUS TakeStatus();
 // file at status_path (and the metrics file), then pauses kStatusGapMs so
 // that the changes meanwhile are written together.
 void StatusWriterPass(const std::string& status_path);
-// Writes status_path after every change, on a detached thread.
-void StartStatusWriter(const std::string& status_path);
+// Writes status_path after every change, on a detached thread: 0, or the
+// error number that kept the thread from starting.
+int StartStatusWriter(const std::string& status_path);

@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "Status.h"
 #include "Timing.h"
 #include "ToolHelper.h"
+#include "UpdateSettings.h"
 #include "Updater.h"
 
 namespace {
@@ -57,6 +60,17 @@ void PauseReaping(std::deque<pid_t>& ended) {
   }
 }
 
+// The supervisor does not go on without one of its threads: it would
+// neither update nor tell what runs. The programs it started end with it,
+// so that the supervisor started next does not run them twice.
+void QuitUnlessStarted(int err, const char* thread) {
+  if (err == 0) return;
+  REPORT_ERROR("%s thread not started! %s", thread, strerror(err));
+  EndProgramsForGood(timing::kStopGraceMs, timing::kKillWaitMs);
+  fflush(stdout);
+  _exit(1);
+}
+
 }  // namespace
 
 void SupervisionPass(std::deque<pid_t>& ended) {
@@ -80,6 +94,8 @@ void SupervisionPass(std::deque<pid_t>& ended) {
 }
 
 void RunSupervisor() {
+  // Settled now, before an installation can move the executable.
+  SingletonBase<qmToolHelper>::Instance().GetAppDir();
   if (SingleInstanceTest() == 0) {
     REPORT_ERROR("run more,quit!");
     exit(0);
@@ -95,7 +111,7 @@ void RunSupervisor() {
   sigaddset(&chld, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &chld, nullptr);
   // As a container's first process: reap orphans, and end on SIGTERM/SIGINT.
-  if (IsFirstProcess()) StartStopWatch();
+  if (IsFirstProcess()) QuitUnlessStarted(StartStopWatch(), "stop watch");
 
   CHttpDown::GlobalInit();
   // An installation cut short by a crash left its staging directory.
@@ -103,14 +119,17 @@ void RunSupervisor() {
   // Written by the one supervisor only, from now on.
   SetStatusStart(getpid(), CurrentEnv().WallNow());
   SetInstalledVersion(InstalledVersion());
-  SetMetricsFile(ReadMetricsFile());
-  StartStatusWriter(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStatusName);
-  ReportSigningSettings();
+  UPDATE_SETTINGS settings = ReadUpdateSettings();
+  SetMetricsFile(MetricsFile(settings));
+  QuitUnlessStarted(
+      StartStatusWriter(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStatusName),
+      "status writer");
+  ReportSigningSettings(settings);
   RecordedCheck(Update, UpdatePeriodMs());
   ReadConfig();
   LoadProcessList();
   RemoveStaging();
-  StartUpdateThread();
+  QuitUnlessStarted(StartUpdateThread(), "update");
 
   std::deque<pid_t> ended;
   for (;;) SupervisionPass(ended);

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -14,7 +15,9 @@
 #include "HttpDown.h"
 #include "Install.h"
 #include "Json.h"
+#include "PartRecord.h"
 #include "ProgramList.h"
+#include "ReplaceFile.h"
 #include "Report.h"
 #include "ReportCapture.h"
 #include "ResumeDownload.h"
@@ -25,6 +28,7 @@
 #include "Timing.h"
 #include "ToolHelper.h"
 #include "UniqueFd.h"
+#include "UpdateSettings.h"
 
 namespace {
 
@@ -38,21 +42,53 @@ bool SameCrc(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), b.size()) == 0;
 }
 
-void SyncDir(const std::string& dir) {
-  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) fsync(fd.get());
+// An unnamed file on the application directory's own file system, so that
+// the listing of a large archive counts against the staging reserve and
+// fills no other file system; null when none can be made.
+FILE* ListingFile(const std::string& app_dir) {
+  UniqueFd fd(open(app_dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    // File systems without unnamed files: a new name, gone at once.
+    std::string name = app_dir + "/.update-listing-XXXXXX";
+    fd.reset(mkostemp(&name[0], O_CLOEXEC));
+    if (fd.valid()) unlink(name.c_str());
+  }
+  if (!fd.valid()) return nullptr;
+  FILE* file = fdopen(fd.get(), "w+");
+  if (file != nullptr) fd.release();
+  return file;
+}
+
+// Copies the listing to standard output, where tar's listing went.
+void PrintListing(FILE* listing) {
+  if (listing == nullptr) return;
+  rewind(listing);
+  char buf[8192];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, listing)) > 0;) fwrite(buf, 1, n, stdout);
+  fflush(stdout);
+}
+
+// The verified download stays for the next check, which finds it whole and
+// installs it again without fetching it.
+void KeepPart(const std::string& part, const std::string& crc) {
+  PART_RECORD record;
+  record.crc = crc;
+  struct stat st;
+  if (stat(part.c_str(), &st) == 0) record.size = static_cast<DWORD64>(st.st_size);
+  if (record.size == 0 || !WritePartRecord(PartRecordPath(part), record)) DropPart(part);
 }
 
 // Stages and judges the verified download before anything is stopped, then
 // moves it into place. update.gz takes the download's name only once every
-// entry is in place, so an installation cut short is made again.
+// entry and the signature are in place, so an installation cut short is made
+// again.
 int Install(const std::string& part, const std::string& path, const std::string& app_dir,
             const std::string& url, const std::string& crc, const std::string& signature) {
   std::string staging = app_dir + "/" + kStagingName;
   RemoveTree(staging);
   // The member listing is kept aside until the archive has passed: the cmd:
   // line announces an installation that stops the programs, never a refusal.
-  std::unique_ptr<FILE, int (*)(FILE*)> listing(tmpfile(), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> listing(ListingFile(app_dir), fclose);
   std::string why = StageArchive(part, staging, listing ? listing.get() : stdout);
   if (why.empty()) why = InspectStaged(staging, app_dir);
   if (!why.empty()) {
@@ -62,58 +98,42 @@ int Install(const std::string& part, const std::string& path, const std::string&
                  outside::Url(url).c_str());
     return kUpdateUnreadable;
   }
+  // As tar printed it: the command, the programs stopped, then what it unpacks.
   std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
   REPORT_CONSOLE(33, "cmd:%s", zip_str.c_str());
-  if (listing) {
-    rewind(listing.get());
-    char buf[8192];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, listing.get())) > 0;) fwrite(buf, 1, n, stdout);
-    fflush(stdout);
-  }
   killProcessList();
+  PrintListing(listing.get());
+  listing.reset();
+  bool keep_part = false;
   if (MoveStaged(staging, app_dir)) {
-    if (rename(part.c_str(), path.c_str()) != 0) {
-      REPORT_ERROR("write file error! url:%s", path.c_str());
+    std::string sig_why = KeepInstalledSignature(signature);
+    if (!sig_why.empty()) {
+      // update.gz stays the old release's, beside its own signature.
+      keep_part = true;
+      REPORT_ERROR("signature not kept, installation not finished! %s path:%s/%s", sig_why.c_str(),
+                   Quoted(app_dir).c_str(), kInstalledSignatureName);
+    } else if (rename(part.c_str(), path.c_str()) != 0) {
+      REPORT_ERROR("write file error! url:%s", Quoted(path).c_str());
     } else {
-      KeepInstalledSignature(signature);
       SetInstalledVersion(crc);
     }
     SyncDir(app_dir);
   }
-  DropPart(part);  // left when an entry was not moved: update.gz stays the old one
+  if (keep_part) {
+    KeepPart(part, crc);
+  } else {
+    DropPart(part);  // left when an entry was not moved: update.gz stays the old one
+  }
   // The staging directory now holds the files that were replaced; it goes
   // once the programs run again (RemoveStaging).
   return kUpdateInstalled;
 }
 
-}  // namespace
-
-std::string ReadUrl() {
-  std::string file_path = Tool().GetAppDir() + "/config.json";
-  std::string json_data = Tool().ReadFileToDisk(file_path.c_str(), kMaxConfigFileSize);
-  CJson json;
-  std::string url;
-  if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("url", url) != 0) {
-    REPORT_ERROR("json error! path:%s json:%s", Quoted(file_path).c_str(),
-                 ReportExcerpt(outside::HideCredentials(json_data)).c_str());
-    return "";
-  }
-  return url;
-}
-
-std::string GetCrc(std::string json_data) {
-  CJson json;
-  std::string crc;
-  if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("crc", crc) != 0) {
-    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
-    return "";
-  }
-  return crc;
-}
-
-int Update() {
-  if (CheckSigningKey() != 0) return kUpdateSignatureRefused;
-  std::string crc_url = ReadUrl() + ".crc";
+// One check with the settings read for it.
+int Check(const UPDATE_SETTINGS& settings) {
+  if (CheckSigningKey(settings) != 0) return kUpdateSignatureRefused;
+  std::string url = ReadUrl(settings);
+  std::string crc_url = url + ".crc";
   CHttpDown http_down;
   std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS, kMaxCrcFileSize);
   if (json_data.empty()) {
@@ -136,7 +156,6 @@ int Update() {
   // The download becomes the local copy only once it is verified: update.gz
   // always stands for the installed version, so a download that fails its
   // checks is fetched again at the next check instead of passing for current.
-  std::string url = ReadUrl();
   std::string part = path + ".part";
   // Continues a part left for this CRC by an earlier check.
   int r = FetchArchive(url, crc, part);
@@ -150,7 +169,7 @@ int Update() {
   }
   // With a public key, only its signature, and no older release, installs.
   std::string signature;
-  r = CheckUpdateSignature(url, part, &signature);
+  r = CheckUpdateSignature(settings, url, part, &signature);
   if (r != 0) {
     unlink(part.c_str());
     return r;
@@ -158,32 +177,22 @@ int Update() {
   return Install(part, path, app_dir, url, crc, signature);
 }
 
-std::string ReadMetricsFile() {
-  std::string file_path = Tool().GetAppDir() + "/config.json";
-  std::string json_data = Tool().ReadFileToDisk(file_path.c_str(), kMaxConfigFileSize);
+}  // namespace
+
+std::string GetCrc(std::string json_data) {
   CJson json;
-  if (json.LoadJson(json_data.c_str()) != 0) return "";
-  std::string text;
-  if (json.GetValue("metrics_file", text) != 0) {
-    double number;
-    bool flag;
-    JSON_VALUE tree;
-    if (json.GetValue("metrics_file", number) != 0 && json.GetValue("metrics_file", flag) != 0 &&
-        json.GetValue("metrics_file", tree) != 0)
-      return "";  // not set
-    text = "(not a string)";
-  } else if (!text.empty() && text[0] == '/' && text.find('\0') == std::string::npos) {
-    return text;
+  std::string crc;
+  if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("crc", crc) != 0) {
+    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
+    return "";
   }
-  // Said once for each setting that is not used, not at every check.
-  static std::string refused;
-  if (text != refused) {
-    refused = text;
-    REPORT_ERROR(
-        "metrics_file is not an absolute path, no metrics written! metrics_file:%s path:%s",
-        ReportExcerpt(text).c_str(), Quoted(file_path).c_str());
-  }
-  return "";
+  return crc;
+}
+
+int Update() {
+  UPDATE_SETTINGS settings = ReadUpdateSettings();
+  SetMetricsFile(MetricsFile(settings));
+  return Check(settings);
 }
 
 int RecordedCheck(int (*check)(), unsigned long long next_in_ms) {
@@ -201,7 +210,6 @@ int RecordedCheck(int (*check)(), unsigned long long next_in_ms) {
   if (result == kUpdateInstalled) next_in_ms += 2ULL * timing::kInstallPauseMs;
   SetLastCheck(record);
   SetNextCheck(record.time + static_cast<time_t>(next_in_ms / 1000));
-  SetMetricsFile(ReadMetricsFile());
   return result;
 }
 
@@ -241,4 +249,4 @@ void* update_main(void*) {
   return nullptr;
 }
 
-void StartUpdateThread() { StartDetached(update_main); }
+int StartUpdateThread() { return StartDetached(update_main); }

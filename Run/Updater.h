@@ -19,11 +19,10 @@ enum UpdateResult {
   kUpdateSignatureRefused = -6,  // a key is set and the signature does not pass; nothing stopped
 };
 
-// The "url" of the update settings file, or "".
-std::string ReadUrl();
 // The "crc" string of a CRC file's body, or "".
 std::string GetCrc(std::string json_data);
-// One check and, when the published CRC differs, one installation.
+// One check and, when the published CRC differs, one installation, with the
+// update settings read once for it.
 int Update();
 // Runs check(), and tells the status its result and what it reported; the
 // next check is due next_in_ms after it, or later by the pauses after an
@@ -35,8 +34,6 @@ inline unsigned long long UpdatePeriodMs() {
 }
 // The CRC text of update.gz, "0" when there is none; said on no output.
 std::string InstalledVersion();
-// The "metrics_file" of the update settings: an absolute path, or "".
-std::string ReadMetricsFile();
 // Removes the staging directory, which after an installation holds the files
 // it replaced; called once the programs run again.
 void RemoveStaging();
@@ -46,5 +43,6 @@ void RemoveStaging();
 void RunUpdateChecks(int (*check)(), bool (*go_on)());
 // The periodic check with Update(); never returns.
 void* update_main(void* arg);
-// Starts update_main on a detached thread.
-void StartUpdateThread();
+// Starts update_main on a detached thread: 0, or the error number that kept
+// it from starting.
+int StartUpdateThread();

@@ -384,6 +384,57 @@ TEST_F(StatusFiles, MetricsFileBesideTheStatusAndLinksNotFollowed) {
   EXPECT_EQ(ParseStrict(ReadFile(path))["update"]["next"].GetInt64(), 42);
 }
 
+// The metrics file lies outside the application directory: it is written
+// only beneath folders that nobody but root and the supervisor's user may
+// change, reached without following a link; a refusal is said once.
+TEST_F(StatusFiles, MetricsFileOnlyBeneathFoldersNobodyElseMayChange) {
+  const struct {
+    const char* name;
+    mode_t mode;
+    bool other_owner;  // the folder belongs to another user
+    bool link;         // the folder is reached through a symbolic link
+    const char* why;   // "" when the file is written
+  } cases[] = {
+      {"own", 0755, false, false, ""},
+      {"sticky", 01777, false, false, ""},
+      {"shared", 0777, false, false, "a folder on the way that other users may write: "},
+      {"group", 0775, false, false, "a folder on the way that other users may write: "},
+      {"theirs", 0755, true, false, "a folder on the way that other users may write: "},
+      {"linked", 0755, false, true, "a symbolic link on the way: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.other_owner && geteuid() != 0) continue;  // only root can give a folder away
+    const std::string real = dir + "/" + c.name + ".real";
+    const std::string folder = dir + "/" + c.name;
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(real.c_str(), c.mode), 0);
+    if (c.other_owner) {
+      ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0);
+    }
+    if (c.link) {
+      fs::create_symlink(real, folder);
+    } else {
+      fs::rename(real, folder);
+    }
+    const std::string metrics = folder + "/sub.prom";
+    SetMetricsFile(metrics);
+    for (int pass = 0; pass < 2; ++pass) {
+      ReportCapture capture;
+      SetNextCheck(100 + pass);
+      StatusWriterPass(path);
+      std::string message = capture.Message();
+      if (*c.why == '\0' || pass == 1) {
+        EXPECT_EQ(message, "");
+      } else {
+        EXPECT_EQ(message,
+                  "status file not written! " + std::string(c.why) + folder + " path:" + metrics);
+      }
+    }
+    EXPECT_EQ(fs::exists(fs::path(c.link ? real : folder) / "sub.prom"), *c.why == '\0');
+  }
+}
+
 // The update check's result, its report and the time of the next one.
 int g_result;
 int ReportingCheck() {

@@ -1,0 +1,35 @@
+// The update settings, <app dir>/config.json: read once per check (one open,
+// the size judged on the descriptor that is read, at most kMaxConfigFileSize)
+// and parsed once, so that the address, the key and the metrics file of one
+// check all come from the same text.
+#pragma once
+
+#include <string>
+
+struct UPDATE_SETTINGS {
+  std::string path;      // the file
+  std::string text;      // as read; "" when missing, unreadable or too large
+  bool has_url = false;  // "url" is a string
+  std::string url;
+  bool has_key = false;  // "public_key" is present (updates must be signed)
+  std::string key_text;  // its text; "" when it is not a string (not a valid key)
+  // "metrics_file": "" when not set or not usable; metrics_refused holds the
+  // refused value ("(not a string)" for another type) when it is set but not
+  // an absolute path.
+  std::string metrics_file;
+  bool metrics_refused = false;
+  std::string metrics_value;
+};
+
+// The settings of the text of the file at path.
+UPDATE_SETTINGS ParseUpdateSettings(const std::string& text, const std::string& path);
+
+// Reads <app dir>/config.json.
+UPDATE_SETTINGS ReadUpdateSettings();
+
+// The "url", or "" after the "json error!" report when there is none.
+std::string ReadUrl(const UPDATE_SETTINGS& settings);
+
+// The metrics file's path, or ""; a refused value is reported once for each
+// distinct value, not at every check.
+std::string MetricsFile(const UPDATE_SETTINGS& settings);
