@@ -219,3 +219,40 @@ def test_settings_without_a_key_install_unsigned_releases(app_dir, server, proce
         in app.log_text()
     assert fetched(server, "app.tar.gz.minisig") == []
     assert not os.path.exists(app.path("update.gz.minisig"))
+
+
+def test_a_signature_that_cannot_be_kept_leaves_the_old_release_installed(app, server, key,
+                                                                           processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    with open(app.path("update.gz.minisig"), "wb") as f:
+        f.write(key.sign(v1))
+    publish(server, v1, key.sign(v1))
+    # Nothing can be written at the signature's temporary name.
+    blocker = app.path("update.gz.minisig.tmp")
+    os.makedirs(os.path.join(blocker, "inside"))
+    start(processes, app)
+    wait_for(lambda: app.runs("v1"), what="version 1 running")
+    v2 = version_archive("v2")
+    v2_sig = key.sign(v2)
+    publish(server, v2, v2_sig)
+    wait_for(lambda: "installation not finished!" in app.log_text(), timeout=20,
+             what="the signature's failure")
+    wait_for(lambda: app.runs("v2"), what="the moved programs started")
+    # update.gz and its signature still name the old release, which may not
+    # be replayed over the new files, and the verified download waits.
+    assert installed(app) == v1
+    with open(app.path("update.gz.minisig"), "rb") as f:
+        assert f.read() != v2_sig
+    with open(app.path("update.gz.part"), "rb") as f:
+        assert f.read() == v2
+    assert os.path.exists(app.path("update.gz.part.json"))
+    archive_fetches = len(fetched(server, "app.tar.gz"))
+
+    os.rmdir(os.path.join(blocker, "inside"))
+    os.rmdir(blocker)
+    wait_for(lambda: installed(app) == v2, timeout=20, what="the installation finished")
+    with open(app.path("update.gz.minisig"), "rb") as f:
+        assert f.read() == v2_sig
+    assert len(fetched(server, "app.tar.gz")) == archive_fetches  # the kept download was used
+    assert not os.path.exists(app.path("update.gz.part"))

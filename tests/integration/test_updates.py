@@ -376,15 +376,47 @@ def test_staging_left_by_a_crash_is_removed_at_start_up(app, server, processes):
     assert not os.path.lexists(app.path("bin", "half"))
 
 
-def test_listing_follows_the_unpack_announcement(app, server, processes, tmp_path):
-    publish(server, version_archive("v1"))
+def test_listing_follows_the_unpack_announcement_and_the_stops(app, server, processes, tmp_path):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, v1)
     out_path = tmp_path / "stdout"
     with open(out_path, "w") as out:
         processes.start([app.path("monitor"), "-log"], cwd=app.root, stdout=out)
-    wait_for(lambda: app.runs("v1"), timeout=20, what="version 1 installed")
+    old = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
+    publish(server, version_archive("v2"))
+    wait_for(lambda: app.runs("v2"), timeout=20, what="version 2 installed")
     text = out_path.read_text()
+    # As tar's run printed it: the command, the programs stopped, then the members.
     cmd = "cmd:tar zxvf %s -C %s" % (app.path("update.gz"), app.root)
-    assert cmd in text
-    listing = text[text.index(cmd):].split("\n")
-    for name in ("bin/config.json", "bin/v1", "bin/v1.sleep"):
+    kill = "kill process pid:%d\n" % old.pid
+    assert cmd in text and kill in text
+    after = text[text.index(cmd):]
+    listing = after[after.index(kill) + len(kill):].split("\n")
+    assert after.index(kill) > 0
+    for name in ("bin/config.json", "bin/v2", "bin/v2.sleep"):
         assert name in listing
+        assert after.index(name + "\n") > after.index(kill)
+
+
+def test_a_release_that_replaces_the_supervisor_keeps_it_working(app, server, processes):
+    v1 = version_archive("v1")
+    install_locally(app, v1)
+    publish(server, v1)
+    start(processes, app)
+    wait_for(lambda: app.runs("v1"), what="version 1 running")
+    with open(build_path("monitor-fast"), "rb") as f:
+        monitor = f.read() + b"\0new build"  # another file, the same program
+    v2 = version_archive("v2", extra={"monitor": (monitor, 0o755)})
+    publish(server, v2)
+    wait_for(lambda: app.runs("v2"), timeout=20, what="the new list started")
+    wait_for(lambda: not os.path.lexists(app.path("update.staging")), what="staging removed")
+    with open(app.path("monitor"), "rb") as f:
+        assert f.read() == monitor
+    seen = len(app.log_text())
+    wait_checks(app, 1)
+    later = app.log_text()[seen:]
+    assert "remote file crc:%s local crc:%s" % (crc_text(v2), crc_text(v2)) in later
+    assert "update.staging" not in later
+    assert "json error!" not in later
+    assert app.runs("v1")[-1:] and len(app.runs("v1")) == 1  # the old list never again
