@@ -17,28 +17,29 @@ std::string Format(const char* format, va_list args) {
   return text;
 }
 
+// Console (red for an error, plain for a notice), then the log file.
+void Write(bool error, const char* file, int line, const std::string& text) {
+  COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();
+  log.LogForce_A(error ? 31 : 65535, 4, "<QMLOG>[%s : %d] %s", file, line, text.c_str());
+  log.LogForce_A(0, 2, error ? "<QMLOG>ERROR>[%s : %d] %s" : "<QMLOG>[%s : %d] %s", file, line,
+                 text.c_str());
+  ReportCapture::Take(error, text);
+}
+
 }  // namespace
 
 void ReportError(const char* file, int line, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = Format(format, args);
+  Write(true, file, line, Format(format, args));
   va_end(args);
-  COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();
-  log.LogForce_A(31, 4, "<QMLOG>[%s : %d] %s", file, line, text.c_str());
-  log.LogForce_A(0, 2, "<QMLOG>ERROR>[%s : %d] %s", file, line, text.c_str());
-  ReportCapture::Take(true, text);
 }
 
 void ReportNotice(const char* file, int line, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = Format(format, args);
+  Write(false, file, line, Format(format, args));
   va_end(args);
-  COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();
-  log.LogForce_A(65535, 4, "<QMLOG>[%s : %d] %s", file, line, text.c_str());
-  log.LogForce_A(0, 2, "<QMLOG>[%s : %d] %s", file, line, text.c_str());
-  ReportCapture::Take(false, text);
 }
 
 void ReportConsole(COMMUSE::WORD color, const char* file, int line, const char* format, ...) {
