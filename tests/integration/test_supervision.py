@@ -1,14 +1,16 @@
 """The supervisor mode with real programs: arguments, start counts, restart
-pacing, bad program lists, and what supervised programs inherit."""
+pacing, bad program lists, and what supervised programs inherit. The
+production build runs only in a private mount namespace (its single-instance
+files are fixed paths under /tmp and /run)."""
 import os
 import signal
-import stat
 import subprocess
 
 import pytest
 
-from conftest import build_path, fast_timing, wait_for
+from conftest import fast_timing, wait_for
 from supervised_app import App
+from test_single_instance import ns  # noqa: F401 - the fixture
 
 PAUSE_S = fast_timing()["restart_pause_ms"] / 1000.0
 
@@ -241,43 +243,17 @@ def test_second_instance_of_the_test_build_quits(app, processes):
     assert first.poll() is None
 
 
-def read_record(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def test_production_build_refuses_a_second_instance(tmp_path, processes):
-    record = "/tmp/tavrin.exe"
-    saved = open(record, "rb").read() if os.path.lexists(record) else None
-    # Root's lock lives in /run; another user's beside the executable.
-    lock = "/run/tavrin.lock"
-    lock_was_there = os.path.lexists(lock)
-    app = App(tmp_path / "prod")
-    exe = app.path("monitor")
-    subprocess.run(["cp", build_path("monitor"), exe], check=True)
-    app.write_list([])
-    try:
-        first = processes.start([exe], cwd=app.root)
-        wait_for(lambda: read_record(record) == "monitor|%d" % first.pid, what="the record")
-        second = subprocess.run([exe, "-log"], cwd=app.root, timeout=30,
-                                capture_output=True, text=True)
-        assert second.returncode == 0
-        assert "run more,quit!" in second.stdout
-        assert "run more,quit!" in app.log_text()
-        assert first.poll() is None
-    finally:
-        processes.end_all()
-        if saved is None:
-            if os.path.lexists(record):
-                os.unlink(record)
-        else:
-            with open(record, "wb") as f:
-                f.write(saved)
-        if os.geteuid() == 0 and not lock_was_there and os.path.lexists(lock):
-            os.unlink(lock)
+def test_production_build_refuses_a_second_instance(ns):  # noqa: F811 - the imported fixture
+    # Its record and root's lock are /tmp/tavrin.exe and /run/tavrin.lock:
+    # the namespace's own, never those of a supervisor that runs on this host.
+    first = ns.start([ns.exe])
+    wait_for(lambda: ns.record() == "monitor|%d" % first.pid, what="the record")
+    second = ns.run([ns.exe, "-log"])
+    assert second.returncode == 0
+    assert "run more,quit!" in second.stdout
+    assert "run more,quit!" in ns.app.log_text()
+    assert first.poll() is None
+    assert os.path.exists(ns.host_path("/run/tavrin.lock"))
 
 
 def test_paths_and_parameters_with_shell_characters_run_nothing_else(app, processes, tmp_path):
