@@ -3,6 +3,7 @@ pacing, bad program lists, and what supervised programs inherit. The
 production build runs only in a private mount namespace (its single-instance
 files are fixed paths under /tmp and /run)."""
 import os
+import re
 import signal
 import subprocess
 
@@ -87,6 +88,37 @@ def test_run_zero_is_unlimited_and_reports_restarts(app, processes):
     for ended in runs[:2]:
         assert "<QMLOG>ERROR>[" in log
         assert "restart pid : %d path:%s \n" % (ended.pid, app.path("bin", "prog")) in log
+
+
+RUN_LINE = re.compile(r"^probe run (\d+)$", re.M)
+RESTART_RECORD = re.compile(r"restart pid : (\d+) path:")
+
+
+def test_restart_report_precedes_the_restarted_run(app, processes):
+    # Each run's first act is a line on the console it shares with the supervisor.
+    app.add_probe("greeter")
+    app.write_text("bin/greeter.say", "")
+    app.write_list([{"path": "greeter", "param": "", "run": 0}])
+    console = app.path("console")
+    with open(console, "w") as out:
+        start(processes, app, "-log", stdout=out)
+    restarts = 30
+
+    def text():
+        with open(console, errors="replace") as f:
+            return f.read()
+    wait_for(lambda: len(RUN_LINE.findall(text())) > restarts, timeout=30 + restarts * PAUSE_S,
+             what="%d restarts" % restarts)
+    seen = text()
+    events = sorted([(m.start(), "run", int(m.group(1))) for m in RUN_LINE.finditer(seen)] +
+                    [(m.start(), "restart", int(m.group(1)))
+                     for m in RESTART_RECORD.finditer(seen)])
+    # Each run's line, then the restart record naming that run, then the next run's line.
+    expected = []
+    for _, kind, pid in events:
+        if kind == "run":
+            expected += [("run", pid), ("restart", pid)]
+    assert [(kind, pid) for _, kind, pid in events] == expected[:len(events)]
 
 
 def test_programs_ending_together_are_restarted_one_pause_apart(app, processes):
