@@ -23,6 +23,9 @@ std::recursive_mutex g_mutex;
 std::vector<PRO_INFO> g_entries;  // guarded by g_mutex
 std::vector<PRO_INFO> g_retired;  // guarded by g_mutex
 bool g_stopped_for_good = false;  // guarded by g_mutex
+// Counts the operations on the table as a whole (replace, stop, load), so
+// that a restart can tell whether one came while it released the lock.
+unsigned long g_table_changes = 0;  // guarded by g_mutex
 
 // A reaped program's end, reported once the table is released.
 struct EndNote {
@@ -135,6 +138,7 @@ void ForEachLiveChild(TableLock& table, Stop stop) {
 // Marks every entry stopped and sends SIGTERM to the live children; returns
 // their ids for the report.
 std::vector<pid_t> StopAll(TableLock& table) {
+  ++g_table_changes;
   for (PRO_INFO& info : table.entries())
     info.state = info.running() ? ProgramState::kStopping : ProgramState::kStopped;
   std::vector<pid_t> signalled;
@@ -151,22 +155,41 @@ void ReportStopped(const std::vector<pid_t>& signalled) {
   StatusChanged();
 }
 
-// Restarts the first entry that match accepts; the report follows the lock.
+// Restarts the first entry that match accepts. The report comes before the
+// start, so that it precedes the program's own first output, and outside the
+// lock; the start then takes the lock again.
 template <typename Match>
 bool RestartFirst(Match match) {
+  size_t index = 0;
+  unsigned long changes = 0;
   pid_t last = 0;
   std::string path;
   {
     TableLock table;
     auto it = std::find_if(table.entries().begin(), table.entries().end(), match);
     if (it == table.entries().end() || g_stopped_for_good) return false;
+    index = static_cast<size_t>(it - table.entries().begin());
+    changes = g_table_changes;
     last = it->pid;
     path = it->path;
-    Start(*it);
   }
   REPORT_ERROR("restart pid : %u path:%s \n", static_cast<unsigned>(last), Quoted(path).c_str());
+  bool started = false;
+  {
+    TableLock table;
+    // Meanwhile an installation may have stopped the programs or replaced
+    // the table; it starts the programs itself once its files are in place.
+    if (!g_stopped_for_good && g_table_changes == changes && index < table.entries().size() &&
+        match(table.entries()[index])) {
+      Start(table.entries()[index]);
+      started = true;
+    }
+  }
+  if (!started)
+    REPORT_NOTICE("no restart, the programs were stopped meanwhile pid : %u path:%s",
+                  static_cast<unsigned>(last), Quoted(path).c_str());
   StatusChanged();
-  return true;
+  return started;
 }
 
 }  // namespace
@@ -184,6 +207,7 @@ std::vector<PRO_INFO>& TableLock::retired() { return g_retired; }
 void ReplacePrograms(const std::vector<PRO_INFO>& entries) {
   {
     TableLock table;
+    ++g_table_changes;
     std::vector<PRO_INFO> old;
     old.swap(table.entries());
     for (const PRO_INFO& was : old)
@@ -198,6 +222,7 @@ void LoadProcessList() {
   {
     TableLock table;
     if (g_stopped_for_good) return;
+    ++g_table_changes;
     for (PRO_INFO& info : table.entries()) {
       // A live child keeps its entry: a second launch would orphan it.
       if (info.running()) {

@@ -111,8 +111,10 @@ bool IsProgram(pid_t pid);
 bool HasLiveChildren();
 
 // Starts again the ended entry whose last run had process id pid, when it has
-// starts left and no installation stopped it; one entry at most. Returns
-// whether a program was started.
+// starts left and no installation stopped it; one entry at most. The
+// "restart" report comes before the start; when an installation stops or
+// replaces the programs in between, nothing is started and a second record
+// says so. Returns whether a program was started.
 bool RestartEnded(pid_t pid);
 
 // Starts again the first entry whose start failed; what the loop does after

@@ -48,14 +48,18 @@ std::string Trim(const std::string& s) {
   return s.substr(b, s.find_last_not_of(blanks) - b + 1);
 }
 
-// The next line of text from *pos, without its line break; false when no
-// line break ends it.
-bool NextLine(const std::string& text, size_t* pos, std::string* line) {
+// The next line of text from *pos, without its line break (LF or CR LF);
+// false when no line break ends it. The last line of a file may also end
+// where the text ends (a trimmed upload): last says so.
+bool NextLine(const std::string& text, size_t* pos, std::string* line, bool last = false) {
   size_t nl = text.find('\n', *pos);
-  if (nl == std::string::npos) return false;
+  if (nl == std::string::npos) {
+    if (!last || *pos >= text.size()) return false;
+    nl = text.size();
+  }
   *line = text.substr(*pos, nl - *pos);
   if (!line->empty() && line->back() == '\r') line->pop_back();
-  *pos = nl + 1;
+  *pos = nl < text.size() ? nl + 1 : nl;
   return true;
 }
 
@@ -146,7 +150,7 @@ std::string ParseSignatureFile(const std::string& text, SignatureFile* sig) {
   if (!NextLine(text, &pos, &sig_line)) return "no signature line";
   if (!NextLine(text, &pos, &trusted) || !StartsWith(trusted, kTrustedLinePrefix))
     return "no trusted comment line";
-  if (!NextLine(text, &pos, &global_line)) return "no global signature line";
+  if (!NextLine(text, &pos, &global_line, true)) return "no global signature line";
 
   unsigned char raw[2 + sizeof sig->key_id + sizeof sig->signature];
   if (!DecodeBase64(sig_line, raw, sizeof raw))

@@ -31,8 +31,9 @@ std::string ParseSignKey(const std::string& text, SignKey* key);
 
 // Reads a signature file: an untrusted comment line, the signature line, the
 // trusted comment line and the global signature line, each ending in a line
-// break (CR LF is taken too); whatever follows is not read. "" on success,
-// otherwise why the text is not a signature file.
+// break (CR LF is taken too), the last one also where the text ends; whatever
+// follows is not read. "" on success, otherwise why the text is not a
+// signature file.
 std::string ParseSignatureFile(const std::string& text, SignatureFile* sig);
 
 // "" when sig is key's signature of the file at path and of its trusted

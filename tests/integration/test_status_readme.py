@@ -1,7 +1,9 @@
 """The README's samples of watching what runs come from a real run: one
 supervisor with a program that runs, one that keeps failing and two that are
 used up, installed from a real release, read through status.json, the
-metrics file and the log exactly as the README shows."""
+metrics file and the log exactly as the README shows. A second release then
+stops the running program: what the samples say of failing programs still
+holds."""
 import json
 import os
 import re
@@ -28,18 +30,20 @@ PROGRAM_LIST = """{"list": [
 MANY_STARTS = 5  # the README's "started more than five times"
 
 
-def publish_release(root):
-    release = root / "release"
+def publish_release(root, name="release", extra=None):
+    """Publishes the program list (and the extra files) as www/update.tar.gz."""
+    release = root / name
     (release / "bin").mkdir(parents=True)
-    listing = release / "bin" / "config.json"
-    listing.write_text(PROGRAM_LIST)
-    os.chmod(listing, 0o644)
+    files = dict({"bin/config.json": PROGRAM_LIST}, **(extra or {}))
+    for relative, text in files.items():
+        (release / relative).write_text(text)
+        os.chmod(release / relative, 0o644)
     for path in (release, release / "bin"):
         os.chmod(path, 0o755)
-    for path in (listing, release / "bin", release):
+    for path in [release / f for f in files] + [release / "bin", release]:
         os.utime(path, (1767225600, 1767225600))
     www = root / "www"
-    www.mkdir()
+    www.mkdir(exist_ok=True)
     subprocess.run([os.path.join(SCRIPTS, "publish-update.sh"), "--monitor", build_path("monitor"),
                     str(release), str(www)], check=True, capture_output=True, timeout=60)
     return www / "update.tar.gz"
@@ -54,25 +58,34 @@ def read_text(path):
 
 
 class Watched:
-    def __init__(self, app, metrics_path, snapshot_dir):
+    def __init__(self, app, metrics_path, snapshot_dir, reinstalled_dir):
         self.app = app
         self.status_path = app.path("status.json")
         self.metrics_path = metrics_path
-        # The jq samples read a copy of one status.json in the sampled states:
-        # the worker keeps restarting, so the live file is sometimes another.
+        # The samples read copies of status.json, the metrics file and
+        # update.gz taken together in the sampled states: the worker keeps
+        # restarting, so the live files are sometimes others.
         self.snapshot_dir = snapshot_dir
+        # status.json once the second release has stopped the programs and
+        # started them again.
+        self.reinstalled_dir = reinstalled_dir
 
 
-def settled(watched, status):
+def by_name(app, status):
+    return {e["path"][len(app.bin) + 1:]: e for e in status["programs"]}
+
+
+def settled(watched, status, web_server_starts=1):
     """True once every program shows the state the samples show in status,
     and the metrics file is written (just after the status file)."""
     if not status:
         return False
-    p = {e["path"][len(watched.app.bin) + 1:]: e for e in status["programs"]}
+    p = by_name(watched.app, status)
     if sorted(p) != ["indexer", "migrate", "web/server", "worker"]:
         return False  # the list is not read yet
     return (status["update"]["last"] and status["update"]["last"]["word"] == "current"
             and p["web/server"]["state"] == "running"
+            and p["web/server"]["starts"] == web_server_starts
             and p["worker"]["starts"] > MANY_STARTS
             and p["migrate"]["state"] == "exhausted"
             and p["indexer"]["state"] == "exhausted"
@@ -98,17 +111,25 @@ def watched(tmp_path_factory):
     processes = Processes()
     try:
         processes.start([app.path("monitor")], cwd=app.root, preexec_fn=lambda: os.umask(0o022))
-        snapshot_dir = root / "snapshot"
-        snapshot_dir.mkdir()
-        w = Watched(app, metrics_path, str(snapshot_dir))
+        w = Watched(app, metrics_path, str(root / "snapshot"), str(root / "reinstalled"))
 
-        def snapshot():
+        def snapshot(where, **expected):
             text = read_text(w.status_path)
-            if not settled(w, json.loads(text) if text else None):
+            if not settled(w, json.loads(text) if text else None, **expected):
                 return False
-            (snapshot_dir / "status.json").write_text(text)
+            os.mkdir(where)
+            shutil.copy2(metrics_path, where)
+            shutil.copy2(app.path("update.gz"), where)
+            with open(os.path.join(where, "status.json"), "w") as f:
+                f.write(text)
             return True
-        wait_for(snapshot, timeout=20, what="the programs in the sampled states")
+        wait_for(lambda: snapshot(w.snapshot_dir), timeout=20,
+                 what="the programs in the sampled states")
+        # The same list again, in a release of its own: the installation
+        # stops the running web/server and starts the list again.
+        publish_release(root, "release 2", {"bin/notes.txt": "release 2\n"})
+        wait_for(lambda: snapshot(w.reinstalled_dir, web_server_starts=2), timeout=30,
+                 what="the programs in the sampled states after the second release")
         yield w
     finally:
         processes.end_all()
@@ -141,13 +162,28 @@ def test_jq_samples_tell_the_facts(watched):
     """The masked parts of the samples: the pid is the running program's own,
     the version the one installed, the count of starts the worker's."""
     running = run_jq(transcript(sample("status-running"))[0][0], watched.snapshot_dir)
-    assert int(running.split()[0]) == watched.app.runs("web/server")[-1].pid
+    # The snapshot's web/server is the first run; the second release started another.
+    assert int(running.split()[0]) == watched.app.runs("web/server")[0].pid
     version = run_jq(transcript(sample("status-update"))[0][0], watched.snapshot_dir)
-    crc = subprocess.run([build_path("monitor"), "crc", watched.app.path("update.gz")],
+    crc = subprocess.run([build_path("monitor"), "crc",
+                          os.path.join(watched.snapshot_dir, "update.gz")],
                          capture_output=True, text=True, check=True).stdout.split("\n")[-1]
     assert version == crc
     many = run_jq(transcript(sample("status-failing"))[1][0], watched.snapshot_dir)
     assert int(re.search(r": (\d+) starts", many).group(1)) > MANY_STARTS
+
+
+@pytest.mark.parametrize("name", ["status-running", "status-failing"])
+def test_jq_samples_after_an_installation_stopped_the_programs(watched, name):
+    """The installation ended the running web/server by SIGTERM and started it
+    again: it is no failing program. The worker still is."""
+    with open(os.path.join(watched.reinstalled_dir, "status.json")) as f:
+        p = by_name(watched.app, json.load(f))
+    assert p["web/server"]["last_end"]["signal"] == "SIGTERM"
+    assert p["worker"]["last_end"]["exit"] == 3
+    for command, expected in transcript(sample(name)):
+        produced = run_jq(command, watched.reinstalled_dir)
+        assert mask(produced, watched.app.root) == mask(expected, "/opt/monitor"), command
 
 
 def test_ended_sample(watched):
@@ -183,7 +219,7 @@ def families(text, names):
 def test_metrics_sample(watched):
     shown = "\n".join(sample("metrics")) + "\n"
     assert promtool("check", "metrics", text=shown).returncode == 0
-    with open(watched.metrics_path) as f:
+    with open(os.path.join(watched.snapshot_dir, "monitor.prom")) as f:
         written = f.read().replace(watched.app.root, "/opt/monitor")
     names = {line.split()[2] for line in shown.split("\n") if line.startswith("# TYPE")}
     assert families(written, names) == families(shown, names)

@@ -1,14 +1,17 @@
 """The supervisor mode with real programs: arguments, start counts, restart
-pacing, bad program lists, and what supervised programs inherit."""
+pacing, bad program lists, and what supervised programs inherit. The
+production build runs only in a private mount namespace (its single-instance
+files are fixed paths under /tmp and /run)."""
 import os
+import re
 import signal
-import stat
 import subprocess
 
 import pytest
 
-from conftest import build_path, fast_timing, wait_for
+from conftest import fast_timing, wait_for
 from supervised_app import App
+from test_single_instance import ns  # noqa: F401 - the fixture
 
 PAUSE_S = fast_timing()["restart_pause_ms"] / 1000.0
 
@@ -85,6 +88,37 @@ def test_run_zero_is_unlimited_and_reports_restarts(app, processes):
     for ended in runs[:2]:
         assert "<QMLOG>ERROR>[" in log
         assert "restart pid : %d path:%s \n" % (ended.pid, app.path("bin", "prog")) in log
+
+
+RUN_LINE = re.compile(r"^probe run (\d+)$", re.M)
+RESTART_RECORD = re.compile(r"restart pid : (\d+) path:")
+
+
+def test_restart_report_precedes_the_restarted_run(app, processes):
+    # Each run's first act is a line on the console it shares with the supervisor.
+    app.add_probe("greeter")
+    app.write_text("bin/greeter.say", "")
+    app.write_list([{"path": "greeter", "param": "", "run": 0}])
+    console = app.path("console")
+    with open(console, "w") as out:
+        start(processes, app, "-log", stdout=out)
+    restarts = 30
+
+    def text():
+        with open(console, errors="replace") as f:
+            return f.read()
+    wait_for(lambda: len(RUN_LINE.findall(text())) > restarts, timeout=30 + restarts * PAUSE_S,
+             what="%d restarts" % restarts)
+    seen = text()
+    events = sorted([(m.start(), "run", int(m.group(1))) for m in RUN_LINE.finditer(seen)] +
+                    [(m.start(), "restart", int(m.group(1)))
+                     for m in RESTART_RECORD.finditer(seen)])
+    # Each run's line, then the restart record naming that run, then the next run's line.
+    expected = []
+    for _, kind, pid in events:
+        if kind == "run":
+            expected += [("run", pid), ("restart", pid)]
+    assert [(kind, pid) for _, kind, pid in events] == expected[:len(events)]
 
 
 def test_programs_ending_together_are_restarted_one_pause_apart(app, processes):
@@ -241,43 +275,17 @@ def test_second_instance_of_the_test_build_quits(app, processes):
     assert first.poll() is None
 
 
-def read_record(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def test_production_build_refuses_a_second_instance(tmp_path, processes):
-    record = "/tmp/tavrin.exe"
-    saved = open(record, "rb").read() if os.path.lexists(record) else None
-    # Root's lock lives in /run; another user's beside the executable.
-    lock = "/run/tavrin.lock"
-    lock_was_there = os.path.lexists(lock)
-    app = App(tmp_path / "prod")
-    exe = app.path("monitor")
-    subprocess.run(["cp", build_path("monitor"), exe], check=True)
-    app.write_list([])
-    try:
-        first = processes.start([exe], cwd=app.root)
-        wait_for(lambda: read_record(record) == "monitor|%d" % first.pid, what="the record")
-        second = subprocess.run([exe, "-log"], cwd=app.root, timeout=30,
-                                capture_output=True, text=True)
-        assert second.returncode == 0
-        assert "run more,quit!" in second.stdout
-        assert "run more,quit!" in app.log_text()
-        assert first.poll() is None
-    finally:
-        processes.end_all()
-        if saved is None:
-            if os.path.lexists(record):
-                os.unlink(record)
-        else:
-            with open(record, "wb") as f:
-                f.write(saved)
-        if os.geteuid() == 0 and not lock_was_there and os.path.lexists(lock):
-            os.unlink(lock)
+def test_production_build_refuses_a_second_instance(ns):  # noqa: F811 - the imported fixture
+    # Its record and root's lock are /tmp/tavrin.exe and /run/tavrin.lock:
+    # the namespace's own, never those of a supervisor that runs on this host.
+    first = ns.start([ns.exe])
+    wait_for(lambda: ns.record() == "monitor|%d" % first.pid, what="the record")
+    second = ns.run([ns.exe, "-log"])
+    assert second.returncode == 0
+    assert "run more,quit!" in second.stdout
+    assert "run more,quit!" in ns.app.log_text()
+    assert first.poll() is None
+    assert os.path.exists(ns.host_path("/run/tavrin.lock"))
 
 
 def test_paths_and_parameters_with_shell_characters_run_nothing_else(app, processes, tmp_path):

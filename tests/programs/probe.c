@@ -9,6 +9,8 @@
  *   <path>.ignoreterm  present: SIGTERM is ignored
  *   <path>.orphan      milliseconds a child of the run lives on; the run appends
  *                      the child's pid to "<path>.orphans" and does not wait for it
+ *   <path>.say         present: before anything else the run writes
+ *                      "probe run <pid>" to standard output
  */
 #include <dirent.h>
 #include <signal.h>
@@ -63,6 +65,10 @@ int main(int argc, char** argv) {
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return 120;
   path[n] = 0;
+  if (exists("say")) {
+    printf("probe run %d\n", (int)getpid());
+    fflush(stdout);
+  }
 
   if (exists("ignoreterm")) signal(SIGTERM, SIG_IGN);
 

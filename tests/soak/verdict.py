@@ -62,6 +62,7 @@ RSS_TOLERANCE_KB = 1024
 CMD_RE = re.compile(r"cmd:tar zxvf")
 KILL_RE = re.compile(r"kill process pid:(\d+)")
 RESTART_RE = re.compile(r"restart pid : (\d+) path:")
+NO_RESTART_RE = re.compile(r"no restart, the programs were stopped meanwhile pid : (\d+) path:")
 LINGER_RE = re.compile(r"process did not end, killed pid : (\d+)")
 
 
@@ -313,15 +314,20 @@ class Verdict:
         latest = {}
         for run in sorted(self.runs, key=lambda r: r.start):
             latest.setdefault(run.pid, []).append(run)
+        # A restart is reported just before its start; when an installation
+        # stops the programs in between, nothing starts and a record says so.
+        dropped = [(i, int(m.group(1))) for i, t, m in self.lines(NO_RESTART_RE)]
         for i, t, m in self.lines(RESTART_RE):
             pid = int(m.group(1))
+            if any(di > i and dpid == pid for di, dpid in dropped):
+                continue
             before = [r for r in latest.get(pid, []) if r.start <= t]
             if not before or before[-1].label not in gens:
                 continue
             _, stop, stop_i = gens[before[-1].label]
-            # The installation stages before it stops anything, and a restart
-            # is reported once its start is done: a restart that the
-            # installation then stopped started nothing of the old version.
+            # The installation stages before it stops anything: a restart
+            # that the installation then stopped started nothing of the old
+            # version.
             prev = before[-1]
             later = [r for r in self.runs
                      if r.label == prev.label and r.entry == prev.entry and r.start > prev.start]
