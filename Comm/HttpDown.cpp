@@ -37,6 +37,34 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+// Only bodies as sent are taken: a decoded one could be any size, and its
+// bytes are not the file's.
+const char kIdentityOnly[] = "Accept-Encoding: identity";
+
+// Every line of a header of the last reply (the one after redirects), joined
+// with ", " as a list; "" when there is none.
+std::string ReplyHeaderList(CURL* curl, const char* name) {
+  std::string joined;
+  size_t amount = 1;
+  for (size_t index = 0; index < amount; ++index) {
+    struct curl_header* header = nullptr;
+    if (curl_easy_header(curl, name, index, CURLH_HEADER, -1, &header) != CURLHE_OK) break;
+    amount = header->amount;
+    if (index != 0) joined += ", ";
+    if (header->value != nullptr) joined += header->value;
+  }
+  return joined;
+}
+
+bool IdentityReply(CURL* curl) {
+  return IdentityEncoding(ReplyHeaderList(curl, "Content-Encoding"));
+}
+
 // The receive buffer of one in-memory transfer: the bytes received so far,
 // followed by a terminating zero byte. It grows geometrically, so a large
 // body costs a logarithmic number of reallocations.
@@ -55,11 +83,17 @@ struct MemoryStruct {
   size_t size = 0;
   size_t capacity = 0;
   size_t limit = SIZE_MAX;  // a longer body aborts the transfer
+  CURL* judge = nullptr;    // when set, an encoded reply is refused at its first byte
+  bool judged = false;
 };
 
 size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
   MemoryStruct* mem = static_cast<MemoryStruct*>(userp);
   size_t realsize = size * nmemb;
+  if (mem->judge != nullptr && !mem->judged) {
+    mem->judged = true;
+    if (!IdentityReply(mem->judge)) return 0;
+  }
   if (realsize > mem->limit - mem->size) return 0;
   if (realsize > SIZE_MAX - 1 - mem->size) {
     puts("not enough memory (realloc returned NULL)");
@@ -86,6 +120,8 @@ size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
 
 // Where a file download puts its bytes.
 struct FileSink {
+  CURL* curl = nullptr;
+  bool judged = false;
   int fd = -1;
   qmCRC* crc = nullptr;
   DWORD64 size = 0;
@@ -94,6 +130,10 @@ struct FileSink {
 size_t write_file_data(void* contents, size_t size, size_t nmemb, void* userp) {
   FileSink* sink = static_cast<FileSink*>(userp);
   size_t realsize = size * nmemb;
+  if (!sink->judged) {
+    sink->judged = true;
+    if (!IdentityReply(sink->curl)) return 0;
+  }
   const char* data = static_cast<const char*>(contents);
   if (!wholeio::WriteAll(sink->fd, data, realsize)) return 0;  // aborts with a write error
   if (sink->crc != nullptr) {
@@ -123,16 +163,27 @@ void SetSafetyOptions(CURL* curl) {
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket);
 }
 
-// The options of a GET, in this order; the write callback and its data are
-// the caller's.
+// The request headers of a GET: the identity encoding, then extra when not
+// null. Null when the list cannot be made.
+HeaderList GetHeaders(const char* extra) {
+  HeaderList headers(curl_slist_append(nullptr, kIdentityOnly));
+  // Appending to a list keeps its head; null means the item was not added.
+  if (headers && extra != nullptr && curl_slist_append(headers.get(), extra) == nullptr)
+    return HeaderList();
+  return headers;
+}
+
+// The options of a GET, in this order; the write callback and its data and
+// the request headers are the caller's. libcurl is never asked to decode: it
+// would, with CURLOPT_ACCEPT_ENCODING set to anything.
 using WriteFunction = size_t (*)(void* contents, size_t size, size_t nmemb, void* userp);
 
 void SetGetOptions(CURL* curl, const std::string& sUrl, DWORD time_out,
-                   WriteFunction write_function, void* write_data) {
+                   WriteFunction write_function, void* write_data, curl_slist* headers) {
   curl_easy_setopt(curl, CURLOPT_URL, sUrl.c_str());
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
   if (time_out != 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(time_out));
-  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, write_data);
@@ -162,9 +213,11 @@ std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out, size_t m
   MemoryStruct chunk;
   chunk.limit = max_size;
   CurlHandle curl(curl_easy_init());
-  if (!curl) return mRecievData;
+  HeaderList headers = GetHeaders(nullptr);
+  if (!curl || !headers) return mRecievData;
+  chunk.judge = curl.get();
 
-  SetGetOptions(curl.get(), sUrl, time_out, write_html_data, &chunk);
+  SetGetOptions(curl.get(), sUrl, time_out, write_html_data, &chunk, headers.get());
   CURLcode err = curl_easy_perform(curl.get());
   if (err == CURLE_OK && chunk.memory != nullptr) mRecievData.assign(chunk.memory, chunk.size);
   return mRecievData;
@@ -239,8 +292,10 @@ int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_p
   sink.crc = crc_out != nullptr ? &crc : nullptr;
 
   CurlHandle curl(curl_easy_init());
-  if (!curl) return -1;
-  SetGetOptions(curl.get(), sUrl, time_out, write_file_data, &sink);
+  HeaderList headers = GetHeaders(nullptr);
+  if (!curl || !headers) return -1;
+  sink.curl = curl.get();
+  SetGetOptions(curl.get(), sUrl, time_out, write_file_data, &sink, headers.get());
   curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
   CURLcode err = curl_easy_perform(curl.get());
   curl.reset();
@@ -255,11 +310,6 @@ int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_p
 }
 
 namespace {
-
-struct SlistFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
 // Where a ranged download puts its bytes: judged once, at the first byte.
 struct RangeSink {
@@ -284,14 +334,14 @@ void JudgeReply(RangeSink* sink) {
   f->etag = ReplyHeader(sink->curl, "ETag");
   f->last_modified = ReplyHeader(sink->curl, "Last-Modified");
   f->content_range = ReplyHeader(sink->curl, "Content-Range");
-  f->content_encoding = ReplyHeader(sink->curl, "Content-Encoding");
+  f->content_encoding = ReplyHeaderList(sink->curl, "Content-Encoding");
   f->verdict = JudgeRangeReply(f->offset, f->expected_total, f->status, f->content_range,
                                f->content_encoding);
   f->total = 0;
   if (f->verdict == RangeVerdict::kAppend) {
     CONTENT_RANGE range;
     if (ParseContentRange(f->content_range, &range)) f->total = range.total;
-  } else if (f->content_encoding.empty()) {
+  } else if (f->verdict != RangeVerdict::kRefuse) {
     curl_off_t length = -1;
     if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
         length > 0)
@@ -357,25 +407,21 @@ int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
   RangeSink sink;
   sink.fd = fd;
   sink.fetch = fetch;
+  std::string if_range;
+  if (fetch->offset != 0 && !fetch->if_range.empty()) if_range = "If-Range: " + fetch->if_range;
   CurlHandle curl(curl_easy_init());
-  if (!curl) return -1;
+  HeaderList headers = GetHeaders(if_range.empty() ? nullptr : if_range.c_str());
+  if (!curl || !headers) return -1;
   sink.curl = curl.get();
-  SetGetOptions(curl.get(), sUrl, 0, write_range_data, &sink);
+  SetGetOptions(curl.get(), sUrl, 0, write_range_data, &sink, headers.get());
   if (time_out_ms != 0)
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(time_out_ms));
   curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
 
-  HeaderList headers;
   std::string range;
   if (fetch->offset != 0) {
     range = std::to_string(fetch->offset) + "-";
     curl_easy_setopt(curl.get(), CURLOPT_RANGE, range.c_str());
-    if (!fetch->if_range.empty()) {
-      std::string line = "If-Range: " + fetch->if_range;
-      headers.reset(curl_slist_append(nullptr, line.c_str()));
-      if (!headers) return -1;
-      curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
-    }
   }
 
   CURLcode err = curl_easy_perform(curl.get());

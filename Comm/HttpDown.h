@@ -4,6 +4,10 @@
 // The server certificate is not verified (peers with self-signed certificates
 // rely on it), and HTTP error statuses are not failures: their pages are
 // returned like any body.
+//
+// A GET asks for the identity encoding and fails on a reply in any other
+// (Content-Encoding), before a byte of its body is kept: bodies are never
+// decoded.
 #pragma once
 
 #include <cstddef>

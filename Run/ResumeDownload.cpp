@@ -25,10 +25,10 @@ DWORD64 FileSize(int fd) {
 }
 
 // A cut reply may be continued when its bytes are the file's own: a 200 or
-// an accepted 206, not encoded (ranges count the bytes as sent).
+// an accepted 206 (the verdict refuses encoded bodies).
 bool Continuable(const RANGE_FETCH& fetch) {
   return fetch.judged && fetch.verdict != RangeVerdict::kRefuse &&
-         (fetch.status == 200 || fetch.status == 206) && fetch.content_encoding.empty();
+         (fetch.status == 200 || fetch.status == 206);
 }
 
 }  // namespace
@@ -118,5 +118,8 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   fd.reset();
   if (!keep) DropPart(part);
   REPORT_ERROR("down file error! url:%s", outside::Url(url).c_str());
+  if (fetch.judged && !IdentityEncoding(fetch.content_encoding))
+    REPORT_ERROR("reply refused: Content-Encoding:%s, only the identity encoding is taken url:%s",
+                 Quoted(fetch.content_encoding).c_str(), outside::Url(url).c_str());
   return kUpdateNoArchive;
 }

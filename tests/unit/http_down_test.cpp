@@ -48,6 +48,12 @@ std::string ZerosBody() {
   return body;
 }
 
+std::string EncodedText() {
+  std::string text;
+  for (int i = 0; i < 64; ++i) text += "a body sent in an encoding, whatever was asked\n";
+  return text;
+}
+
 std::string GzipText() {
   std::string text;
   for (int i = 0; i < 64; ++i) text += "gzip-encoded body, decoded by the client\n";
@@ -319,12 +325,29 @@ TEST_F(HttpDownTest, OpenURLStopsAtItsSizeLimit) {
   EXPECT_EQ(http.OpenURL(Url("/hello.txt"), 5, 16), "hello, loopback\n");
 }
 
-TEST_F(HttpDownTest, SendsTheUserAgentAndAcceptsGzip) {
+TEST_F(HttpDownTest, SendsTheUserAgentAndAsksForTheIdentityEncoding) {
   CHttpDown http;
   std::string get = http.OpenURL(Url("/_/headers"), 5);
-  EXPECT_TRUE(Contains(get, "GET /_/headers HTTP/1.1\n")) << get;
-  EXPECT_TRUE(Contains(get, std::string("User-Agent: ") + kUserAgent + "\n")) << get;
-  EXPECT_TRUE(Contains(get, "Accept-Encoding: gzip\n")) << get;
+  std::string to_file = OutPath("headers");
+  unlink(to_file.c_str());
+  ASSERT_EQ(http.DownloadToFile(Url("/_/headers"), to_file, 5, nullptr, nullptr), 0);
+  std::string ranged = OutPath("headers-ranged");
+  WriteFile(ranged, "held");
+  {
+    UniqueFd fd(open(ranged.c_str(), O_RDWR | O_CLOEXEC));
+    RANGE_FETCH fetch;
+    fetch.offset = 4;
+    fetch.if_range = "\"tag\"";
+    // The server ignores ranges on its reserved paths: the whole text comes.
+    ASSERT_EQ(http.DownloadRange(Url("/_/headers"), fd.get(), 5000, &fetch), 0);
+  }
+  for (const std::string& text : {get, ReadFile(to_file), ReadFile(ranged)}) {
+    EXPECT_TRUE(Contains(text, "GET /_/headers HTTP/1.1\n")) << text;
+    EXPECT_TRUE(Contains(text, std::string("User-Agent: ") + kUserAgent + "\n")) << text;
+    EXPECT_TRUE(Contains(text, "Accept-Encoding: identity\n")) << text;
+  }
+  EXPECT_TRUE(Contains(ReadFile(ranged), "Range: bytes=4-\n"));
+  EXPECT_TRUE(Contains(ReadFile(ranged), "If-Range: \"tag\"\n"));
 
   std::string post = http.PostUrl(Url("/_/headers"), "a=b", 3, 5);
   EXPECT_TRUE(Contains(post, "POST /_/headers HTTP/1.1\n")) << post;
@@ -574,6 +597,51 @@ TEST_F(HttpDownTest, DownloadRangeAppendsOnlyTheRestItAskedFor) {
     UniqueFd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
     RANGE_FETCH to_full;
     EXPECT_EQ(CHttpDown().DownloadRange(Url("/big.bin"), full.get(), 5000, &to_full), -2);
+  }
+}
+
+// Bodies are never decoded: a reply in an encoding other than identity is
+// refused before any byte of it is kept, also after a redirect.
+TEST_F(HttpDownTest, EncodedRepliesAreRefusedBeforeTheirFirstByte) {
+  const struct {
+    std::string path;
+    bool taken;
+    std::string joined;  // the Content-Encoding lines as DownloadRange reads them
+  } cases[] = {
+      {"/_/encoded", true, ""},
+      {"/_/encoded?coding=identity", true, "identity"},
+      {"/_/encoded?coding=IDENTITY", true, "IDENTITY"},
+      {"/_/encoded?coding=identity&coding=identity", true, "identity, identity"},
+      {"/_/encoded?coding=gzip", false, "gzip"},
+      {"/_/encoded?coding=x-gzip", false, "x-gzip"},
+      {"/_/encoded?coding=br", false, "br"},
+      {"/_/encoded?coding=identity&coding=gzip", false, "identity, gzip"},
+      {"/_/encoded?coding=identity,%20deflate", false, "identity, deflate"},
+      {"/_/redirect?to=/_/encoded%3Fcoding%3Dgzip", false, "gzip"},
+      {"/_/redirect?to=/_/encoded%3Fcoding%3Didentity", true, "identity"},
+  };
+  CHttpDown http;
+  const std::string junk = "held bytes";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string body = c.taken ? EncodedText() : "";
+    EXPECT_TRUE(http.OpenURL(Url(c.path), 5) == body);
+
+    std::string path = OutPath("encoded");
+    unlink(path.c_str());
+    EXPECT_EQ(http.DownloadToFile(Url(c.path), path, 5, nullptr, nullptr), c.taken ? 0 : -1);
+    EXPECT_TRUE(ReadFile(path) == body);
+
+    for (DWORD64 offset : {DWORD64{0}, DWORD64{4}}) {
+      WriteFile(path, junk);
+      UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+      RANGE_FETCH fetch;
+      fetch.offset = offset;
+      EXPECT_EQ(http.DownloadRange(Url(c.path), fd.get(), 5000, &fetch), c.taken ? 0 : -3);
+      EXPECT_EQ(fetch.content_encoding, c.joined);
+      EXPECT_EQ(fetch.written, c.taken ? EncodedText().size() : 0u);
+      EXPECT_TRUE(ReadFile(path) == (c.taken ? EncodedText() : junk));
+    }
   }
 }
 
