@@ -46,6 +46,13 @@ using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 // bytes are not the file's.
 const char kIdentityOnly[] = "Accept-Encoding: identity";
 
+// What a transfer may reach: the address it is given, and where a redirect
+// may lead. file:// stays for local update folders named in the settings;
+// no reply may send a transfer there, nor to any other protocol.
+const char kGetProtocols[] = "http,https,file";
+const char kPostProtocols[] = "http,https";
+const char kRedirectProtocols[] = "http,https";
+
 // Every line of a header of the last reply (the one after redirects), joined
 // with ", " as a list; "" when there is none.
 std::string ReplyHeaderList(CURL* curl, const char* name) {
@@ -154,10 +161,12 @@ curl_socket_t OpenCloexecSocket(void*, curlsocktype, struct curl_sockaddr* addre
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
-// Options shared by every transfer: no signals (time-outs and name lookups
-// never raise SIGALRM or touch signal dispositions), a bounded redirect chain
-// and close-on-exec sockets.
-void SetSafetyOptions(CURL* curl) {
+// Options shared by every transfer: the protocols it may use, no signals
+// (time-outs and name lookups never raise SIGALRM or touch signal
+// dispositions), a bounded redirect chain and close-on-exec sockets.
+void SetSafetyOptions(CURL* curl, const char* protocols) {
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, protocols);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket);
@@ -188,7 +197,7 @@ void SetGetOptions(CURL* curl, const std::string& sUrl, DWORD time_out,
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, write_data);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  SetSafetyOptions(curl);
+  SetSafetyOptions(curl, kGetProtocols);
 }
 
 }  // namespace
@@ -253,7 +262,7 @@ std::string CHttpDown::PostUrl(std::string sUrl, const char* Data, int len, DWOR
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(time_out));
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(time_out));
   curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-  SetSafetyOptions(h);
+  SetSafetyOptions(h, kPostProtocols);
 
   CURLcode res = curl_easy_perform(h);
   if (res == CURLE_OK) {

@@ -5,9 +5,10 @@
 // rely on it), and HTTP error statuses are not failures: their pages are
 // returned like any body.
 //
-// A GET asks for the identity encoding and fails on a reply in any other
-// (Content-Encoding), before a byte of its body is kept: bodies are never
-// decoded.
+// A GET may name http://, https:// or file:// (a POST http:// or https://);
+// redirects are followed to http:// and https:// only. A GET asks for the
+// identity encoding and fails on a reply in any other (Content-Encoding),
+// before a byte of its body is kept: bodies are never decoded.
 #pragma once
 
 #include <cstddef>

@@ -1,14 +1,15 @@
-"""What the network may make of a download: replies in an encoding.
-monitor-fast against the loopback server."""
+"""What the network may make of a download: replies in an encoding, and
+redirects to other protocols. monitor-fast against the loopback server."""
 import json
 import os
+import socket
 
 import pytest
 
 from conftest import wait_for
 from supervised_app import App
 from test_signed_updates import KeyPair
-from update_archive import crc_file, version_archive
+from update_archive import crc_file, crc_text, version_archive
 
 NAME = "app.tar.gz"
 SUFFIX = {"crc": ".crc", "archive": "", "minisig": ".minisig"}
@@ -97,3 +98,65 @@ def test_replies_in_an_encoding_are_refused(app, server, processes, signed_relea
         assert part_size(app) == 0  # not a byte of it was written
     if not installs and kind == "crc":
         assert "remote file crc:" not in app.log_text()
+
+
+# --- Redirects ------------------------------------------------------------
+
+
+class Listener:
+    """A port on 127.0.0.1 that listens and never answers; a transfer that
+    reached it stays behind as a connection waiting to be accepted."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.sock.setblocking(False)
+        self.port = self.sock.getsockname()[1]
+
+    def connections(self):
+        count = 0
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except BlockingIOError:
+                return count
+            conn.close()
+            count += 1
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.fixture
+def listener():
+    port = Listener()
+    try:
+        yield port
+    finally:
+        port.close()
+
+
+@pytest.mark.parametrize("kind", ["crc", "archive", "minisig"])
+@pytest.mark.parametrize("target", ["file", "ftp", "http"])
+def test_redirects_lead_to_http_only(app, server, processes, signed_release, listener, tmp_path,
+                                     kind, target):
+    """The very file the check wants waits at the redirect's target; only an
+    http one is fetched."""
+    name = NAME + SUFFIX[kind]
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / name).write_bytes(signed_release[kind])
+    server.publish("moved/" + name, signed_release[kind])
+    location = {
+        "file": "file://%s/%s" % (elsewhere, name),
+        "ftp": "ftp://127.0.0.1:%d/%s" % (listener.port, name),
+        "http": server.url("/moved/" + name),
+    }[target]
+    server.behave(name, "redirect " + location)
+    start(processes, app)
+    check_ends(app, failure_of(kind, server), target == "http")
+    assert listener.connections() == 0
+    assert [r.status for r in server.requests() if r.path == "/" + name][0] == 302
+    if target != "http" and kind == "crc":
+        assert crc_text(signed_release["archive"]) not in app.log_text()

@@ -183,6 +183,39 @@ class RefusingPort {
   int port_ = 0;
 };
 
+// A port on 127.0.0.1 that listens and never answers: a transfer that
+// reached it stays behind as a connection waiting to be accepted.
+class ListeningPort {
+ public:
+  ListeningPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        listen(fd_.get(), 64) == 0 &&
+        getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      port_ = ntohs(addr.sin_port);
+  }
+  bool ok() const { return port_ > 0; }
+  int port() const { return port_; }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // The connections made to it since the last call.
+  int Connections() {
+    int count = 0;
+    for (;;) {
+      UniqueFd connection(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!connection.valid()) return count;
+      ++count;
+    }
+  }
+
+ private:
+  UniqueFd fd_;
+  int port_ = 0;
+};
+
 // One server per suite over a scratch directory holding its published root.
 class LoopbackSuite : public ::testing::Test {
  protected:
@@ -643,6 +676,59 @@ TEST_F(HttpDownTest, EncodedRepliesAreRefusedBeforeTheirFirstByte) {
       EXPECT_TRUE(ReadFile(path) == (c.taken ? EncodedText() : junk));
     }
   }
+}
+
+// A GET may name http, https or file; a redirect leads to http or https only.
+// Whatever else is asked for is never connected to.
+TEST_F(HttpDownTest, OtherProtocolsAreNeverReached) {
+  ListeningPort port;
+  ASSERT_TRUE(port.ok());
+  const std::string at = port.Address();
+  const std::string file = "file://" + root_ + "/hello.txt";
+  auto redirect = [](const std::string& to) { return Url("/_/redirect?to=" + to); };
+  {
+    // The port tells a connection made to it.
+    UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port.port()));
+    ASSERT_EQ(connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(port.Connections(), 1);
+  }
+  const std::string urls[] = {
+      "ftp://" + at + "/x",
+      "dict://" + at + "/d:x",
+      "gopher://" + at + "/x",
+      "telnet://" + at,
+      "imap://" + at + "/x",
+      "smtp://" + at,
+      redirect("ftp://" + at + "/x"),
+      redirect("dict://" + at + "/d:x"),
+      redirect("gopher://" + at + "/x"),
+      redirect("scp://" + at + "/x"),
+      redirect(file),
+  };
+  CHttpDown http;
+  std::string path = OutPath("protocols");
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(http.OpenURL(url, 2), "");
+    unlink(path.c_str());
+    EXPECT_EQ(http.DownloadToFile(url, path, 2, nullptr, nullptr), -1);
+    EXPECT_EQ(ReadFile(path), "");
+    {
+      UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+      RANGE_FETCH fetch;
+      EXPECT_EQ(http.DownloadRange(url, fd.get(), 2000, &fetch), -1);
+      EXPECT_FALSE(fetch.judged);
+    }
+    EXPECT_EQ(http.PostUrl(url, "abc", 3, 2), "");
+    EXPECT_EQ(port.Connections(), 0);
+  }
+  // A POST goes to http and https only; a GET reads local files too.
+  EXPECT_EQ(http.PostUrl(file, "abc", 3, 5), "");
+  EXPECT_EQ(http.OpenURL(file, 5), "hello, loopback\n");
 }
 
 TEST_F(HttpDownTest, BrokenConnectionsNeedNoSigpipeDisposition) {
