@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -327,12 +328,18 @@ struct RangeSink {
   RANGE_FETCH* fetch = nullptr;
   off_t position = 0;
   bool write_failed = false;
+  bool no_room = false;
 };
 
 std::string ReplyHeader(CURL* curl, const char* name) {
   struct curl_header* header = nullptr;
   if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return "";
   return header->value != nullptr ? header->value : "";
+}
+
+DWORD64 FileSize(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? static_cast<DWORD64>(st.st_size) : 0;
 }
 
 // Reads what the last reply said and decides where its body goes.
@@ -358,11 +365,19 @@ void JudgeReply(RangeSink* sink) {
   }
 }
 
-// Places the file for the body: the held bytes stay only for an append.
+// Places the file for the body: the held bytes stay only for an append, and
+// only a body whose length fits in the room given is begun.
 bool PrepareFile(RangeSink* sink) {
   RANGE_FETCH* f = sink->fetch;
   if (f->verdict == RangeVerdict::kRefuse) return false;
   off_t keep = f->verdict == RangeVerdict::kAppend ? static_cast<off_t>(f->offset) : 0;
+  // The file ends up total bytes long; what it holds now is reused or freed.
+  DWORD64 held = FileSize(sink->fd);
+  f->needed = f->total > held ? f->total - held : 0;
+  if (f->total != 0 && f->room_for && !f->room_for(f->needed)) {
+    sink->no_room = true;
+    return false;
+  }
   if (ftruncate(sink->fd, keep) != 0) {
     sink->write_failed = true;
     return false;
@@ -378,6 +393,11 @@ size_t write_range_data(void* contents, size_t size, size_t nmemb, void* userp) 
     if (!PrepareFile(sink)) return 0;  // aborts the transfer before any byte is used
   }
   size_t realsize = size * nmemb;
+  // Also when the reply told no length, or the file system fills meanwhile.
+  if (sink->fetch->room_for && !sink->fetch->room_for(realsize)) {
+    sink->no_room = true;
+    return 0;
+  }
   const char* data = static_cast<const char*>(contents);
   size_t done = wholeio::WriteAllAt(sink->fd, data, realsize, sink->position);
   // What reached the file counts, even when the rest did not.
@@ -411,6 +431,7 @@ int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
   fetch->judged = false;
   fetch->total = 0;
   fetch->written = 0;
+  fetch->needed = 0;
   if (!SafeHeaderValue(fetch->if_range)) return -3;
 
   RangeSink sink;
@@ -439,6 +460,7 @@ int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
     JudgeReply(&sink);
     if (!PrepareFile(&sink)) err = CURLE_WRITE_ERROR;
   }
+  if (sink.no_room) return -4;
   if (sink.write_failed) return -2;
   if (fetch->judged && fetch->verdict == RangeVerdict::kRefuse) return -3;
   return err == CURLE_OK ? 0 : -1;

@@ -6,6 +6,7 @@
 // refused whatever else the reply says: its bytes are not the file's.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "CRC.h"
@@ -47,6 +48,11 @@ struct RANGE_FETCH {
   DWORD64 offset = 0;          // bytes held; 0 asks for the whole file
   std::string if_range;        // sent as If-Range with the range when not empty
   DWORD64 expected_total = 0;  // the file's size when known, else 0
+  // Asked whether the file may grow by more_bytes: once with what the reply's
+  // length adds to the file, before its first byte, and then before each
+  // piece is written. False refuses the reply or stops the transfer. Unset:
+  // no limit.
+  std::function<bool(DWORD64 more_bytes)> room_for;
 
   // Reply (the last one, after redirects).
   long status = 0;
@@ -58,4 +64,5 @@ struct RANGE_FETCH {
   bool judged = false;  // a reply arrived and was judged
   DWORD64 total = 0;    // the file's size by the reply, 0 when it did not say
   DWORD64 written = 0;  // body bytes written to the file
+  DWORD64 needed = 0;   // what the reply's length adds to the file, 0 when it did not say
 };

@@ -731,6 +731,70 @@ TEST_F(HttpDownTest, OtherProtocolsAreNeverReached) {
   EXPECT_EQ(http.OpenURL(file, 5), "hello, loopback\n");
 }
 
+// DownloadRange with a room that lets the file grow to `limit` bytes: a
+// reply whose length goes beyond is refused before its first byte, and one
+// without a length is stopped at the first piece that would.
+TEST_F(HttpDownTest, DownloadRangeKeepsWithinTheRoomGiven) {
+  WriteFile(root_ + "/chunked.bin", big_);
+  WriteFile(root_ + "/chunked.bin.behaviour", "chunked\n");
+  WriteFile(root_ + "/claims.bin", big_);
+  WriteFile(root_ + "/claims.bin.behaviour", "length 1000000000000\n");
+  const DWORD64 size = big_.size();
+  const DWORD64 kHeld = 1000;
+  const std::string junk(4096, 'j');
+  const struct {
+    const char* label;
+    std::string file;
+    DWORD64 offset;  // 0: the file holds junk, else that many bytes of big.bin
+    DWORD64 limit;
+    int result;
+    DWORD64 needed;  // what the reply's length asked for, 0 when it had none
+  } cases[] = {
+      {"whole, fits", "/big.bin", 0, size, 0, size - junk.size()},
+      {"whole, one byte short", "/big.bin", 0, size - 1, -4, size - junk.size()},
+      {"the rest, fits", "/big.bin", kHeld, size, 0, size - kHeld},
+      {"the rest, one byte short", "/big.bin", kHeld, size - 1, -4, size - kHeld},
+      {"restart frees the held bytes", "/norange.bin", kHeld, size, 0, size - kHeld},
+      {"a claimed length", "/claims.bin", 0, size, -4, 1000000000000ull - junk.size()},
+      {"no length, fits", "/chunked.bin", 0, size, 0, 0},
+      {"no length, stopped", "/chunked.bin", 0, size / 2, -4, 0},
+  };
+  WriteFile(root_ + "/norange.bin", big_);
+  WriteFile(root_ + "/norange.bin.behaviour", "norange\n");
+  std::string path = OutPath("room");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string before = c.offset != 0 ? big_.substr(0, c.offset) : junk;
+    WriteFile(path, before);
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    const int file = fd.get();
+    const DWORD64 limit = c.limit;
+    DWORD64 largest_ask = 0;
+    RANGE_FETCH fetch;
+    fetch.offset = c.offset;
+    fetch.room_for = [file, limit, &largest_ask](DWORD64 more) {
+      struct stat st;
+      if (fstat(file, &st) != 0) return false;
+      largest_ask = std::max(largest_ask, more);
+      return static_cast<DWORD64>(st.st_size) + more <= limit;
+    };
+    EXPECT_EQ(CHttpDown().DownloadRange(Url(c.file), fd.get(), 5000, &fetch), c.result);
+    EXPECT_EQ(fetch.needed, c.needed);
+    std::string after = ReadFile(path);
+    EXPECT_LE(after.size(), std::max<DWORD64>(limit, before.size()));
+    if (c.result == 0) {
+      EXPECT_TRUE(after == big_);
+    } else if (c.needed != 0) {
+      EXPECT_EQ(fetch.written, 0u);  // refused for its length: nothing written
+      EXPECT_TRUE(after == before);
+    } else {
+      EXPECT_GT(fetch.written, 0u);  // stopped while it grew
+      EXPECT_TRUE(after == big_.substr(0, after.size()));
+    }
+  }
+}
+
 TEST_F(HttpDownTest, BrokenConnectionsNeedNoSigpipeDisposition) {
   g_server_url = Url("");
   int status = InChildWithDefaultSigpipe(BreakConnections);
