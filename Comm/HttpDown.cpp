@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -37,6 +38,41 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+// Only bodies as sent are taken: a decoded one could be any size, and its
+// bytes are not the file's.
+const char kIdentityOnly[] = "Accept-Encoding: identity";
+
+// What a transfer may reach: the address it is given, and where a redirect
+// may lead. file:// stays for local update folders named in the settings;
+// no reply may send a transfer there, nor to any other protocol.
+const char kGetProtocols[] = "http,https,file";
+const char kPostProtocols[] = "http,https";
+const char kRedirectProtocols[] = "http,https";
+
+// Every line of a header of the last reply (the one after redirects), joined
+// with ", " as a list; "" when there is none.
+std::string ReplyHeaderList(CURL* curl, const char* name) {
+  std::string joined;
+  size_t amount = 1;
+  for (size_t index = 0; index < amount; ++index) {
+    struct curl_header* header = nullptr;
+    if (curl_easy_header(curl, name, index, CURLH_HEADER, -1, &header) != CURLHE_OK) break;
+    amount = header->amount;
+    if (index != 0) joined += ", ";
+    if (header->value != nullptr) joined += header->value;
+  }
+  return joined;
+}
+
+bool IdentityReply(CURL* curl) {
+  return IdentityEncoding(ReplyHeaderList(curl, "Content-Encoding"));
+}
+
 // The receive buffer of one in-memory transfer: the bytes received so far,
 // followed by a terminating zero byte. It grows geometrically, so a large
 // body costs a logarithmic number of reallocations.
@@ -55,11 +91,17 @@ struct MemoryStruct {
   size_t size = 0;
   size_t capacity = 0;
   size_t limit = SIZE_MAX;  // a longer body aborts the transfer
+  CURL* judge = nullptr;    // when set, an encoded reply is refused at its first byte
+  bool judged = false;
 };
 
 size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
   MemoryStruct* mem = static_cast<MemoryStruct*>(userp);
   size_t realsize = size * nmemb;
+  if (mem->judge != nullptr && !mem->judged) {
+    mem->judged = true;
+    if (!IdentityReply(mem->judge)) return 0;
+  }
   if (realsize > mem->limit - mem->size) return 0;
   if (realsize > SIZE_MAX - 1 - mem->size) {
     puts("not enough memory (realloc returned NULL)");
@@ -86,6 +128,8 @@ size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
 
 // Where a file download puts its bytes.
 struct FileSink {
+  CURL* curl = nullptr;
+  bool judged = false;
   int fd = -1;
   qmCRC* crc = nullptr;
   DWORD64 size = 0;
@@ -94,6 +138,10 @@ struct FileSink {
 size_t write_file_data(void* contents, size_t size, size_t nmemb, void* userp) {
   FileSink* sink = static_cast<FileSink*>(userp);
   size_t realsize = size * nmemb;
+  if (!sink->judged) {
+    sink->judged = true;
+    if (!IdentityReply(sink->curl)) return 0;
+  }
   const char* data = static_cast<const char*>(contents);
   if (!wholeio::WriteAll(sink->fd, data, realsize)) return 0;  // aborts with a write error
   if (sink->crc != nullptr) {
@@ -114,30 +162,43 @@ curl_socket_t OpenCloexecSocket(void*, curlsocktype, struct curl_sockaddr* addre
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
-// Options shared by every transfer: no signals (time-outs and name lookups
-// never raise SIGALRM or touch signal dispositions), a bounded redirect chain
-// and close-on-exec sockets.
-void SetSafetyOptions(CURL* curl) {
+// Options shared by every transfer: the protocols it may use, no signals
+// (time-outs and name lookups never raise SIGALRM or touch signal
+// dispositions), a bounded redirect chain and close-on-exec sockets.
+void SetSafetyOptions(CURL* curl, const char* protocols) {
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, protocols);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenCloexecSocket);
 }
 
-// The options of a GET, in this order; the write callback and its data are
-// the caller's.
+// The request headers of a GET: the identity encoding, then extra when not
+// null. Null when the list cannot be made.
+HeaderList GetHeaders(const char* extra) {
+  HeaderList headers(curl_slist_append(nullptr, kIdentityOnly));
+  // Appending to a list keeps its head; null means the item was not added.
+  if (headers && extra != nullptr && curl_slist_append(headers.get(), extra) == nullptr)
+    return HeaderList();
+  return headers;
+}
+
+// The options of a GET, in this order; the write callback and its data and
+// the request headers are the caller's. libcurl is never asked to decode: it
+// would, with CURLOPT_ACCEPT_ENCODING set to anything.
 using WriteFunction = size_t (*)(void* contents, size_t size, size_t nmemb, void* userp);
 
 void SetGetOptions(CURL* curl, const std::string& sUrl, DWORD time_out,
-                   WriteFunction write_function, void* write_data) {
+                   WriteFunction write_function, void* write_data, curl_slist* headers) {
   curl_easy_setopt(curl, CURLOPT_URL, sUrl.c_str());
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
   if (time_out != 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(time_out));
-  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, write_data);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  SetSafetyOptions(curl);
+  SetSafetyOptions(curl, kGetProtocols);
 }
 
 }  // namespace
@@ -162,9 +223,11 @@ std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out, size_t m
   MemoryStruct chunk;
   chunk.limit = max_size;
   CurlHandle curl(curl_easy_init());
-  if (!curl) return mRecievData;
+  HeaderList headers = GetHeaders(nullptr);
+  if (!curl || !headers) return mRecievData;
+  chunk.judge = curl.get();
 
-  SetGetOptions(curl.get(), sUrl, time_out, write_html_data, &chunk);
+  SetGetOptions(curl.get(), sUrl, time_out, write_html_data, &chunk, headers.get());
   CURLcode err = curl_easy_perform(curl.get());
   if (err == CURLE_OK && chunk.memory != nullptr) mRecievData.assign(chunk.memory, chunk.size);
   return mRecievData;
@@ -200,7 +263,7 @@ std::string CHttpDown::PostUrl(std::string sUrl, const char* Data, int len, DWOR
   curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(time_out));
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(time_out));
   curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-  SetSafetyOptions(h);
+  SetSafetyOptions(h, kPostProtocols);
 
   CURLcode res = curl_easy_perform(h);
   if (res == CURLE_OK) {
@@ -239,8 +302,10 @@ int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_p
   sink.crc = crc_out != nullptr ? &crc : nullptr;
 
   CurlHandle curl(curl_easy_init());
-  if (!curl) return -1;
-  SetGetOptions(curl.get(), sUrl, time_out, write_file_data, &sink);
+  HeaderList headers = GetHeaders(nullptr);
+  if (!curl || !headers) return -1;
+  sink.curl = curl.get();
+  SetGetOptions(curl.get(), sUrl, time_out, write_file_data, &sink, headers.get());
   curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
   CURLcode err = curl_easy_perform(curl.get());
   curl.reset();
@@ -256,11 +321,6 @@ int CHttpDown::DownloadToFile(const std::string& sUrl, const std::string& file_p
 
 namespace {
 
-struct SlistFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
-
 // Where a ranged download puts its bytes: judged once, at the first byte.
 struct RangeSink {
   CURL* curl = nullptr;
@@ -268,12 +328,18 @@ struct RangeSink {
   RANGE_FETCH* fetch = nullptr;
   off_t position = 0;
   bool write_failed = false;
+  bool no_room = false;
 };
 
 std::string ReplyHeader(CURL* curl, const char* name) {
   struct curl_header* header = nullptr;
   if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return "";
   return header->value != nullptr ? header->value : "";
+}
+
+DWORD64 FileSize(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? static_cast<DWORD64>(st.st_size) : 0;
 }
 
 // Reads what the last reply said and decides where its body goes.
@@ -284,14 +350,14 @@ void JudgeReply(RangeSink* sink) {
   f->etag = ReplyHeader(sink->curl, "ETag");
   f->last_modified = ReplyHeader(sink->curl, "Last-Modified");
   f->content_range = ReplyHeader(sink->curl, "Content-Range");
-  f->content_encoding = ReplyHeader(sink->curl, "Content-Encoding");
+  f->content_encoding = ReplyHeaderList(sink->curl, "Content-Encoding");
   f->verdict = JudgeRangeReply(f->offset, f->expected_total, f->status, f->content_range,
                                f->content_encoding);
   f->total = 0;
   if (f->verdict == RangeVerdict::kAppend) {
     CONTENT_RANGE range;
     if (ParseContentRange(f->content_range, &range)) f->total = range.total;
-  } else if (f->content_encoding.empty()) {
+  } else if (f->verdict != RangeVerdict::kRefuse) {
     curl_off_t length = -1;
     if (curl_easy_getinfo(sink->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
         length > 0)
@@ -299,11 +365,19 @@ void JudgeReply(RangeSink* sink) {
   }
 }
 
-// Places the file for the body: the held bytes stay only for an append.
+// Places the file for the body: the held bytes stay only for an append, and
+// only a body whose length fits in the room given is begun.
 bool PrepareFile(RangeSink* sink) {
   RANGE_FETCH* f = sink->fetch;
   if (f->verdict == RangeVerdict::kRefuse) return false;
   off_t keep = f->verdict == RangeVerdict::kAppend ? static_cast<off_t>(f->offset) : 0;
+  // The file ends up total bytes long; what it holds now is reused or freed.
+  DWORD64 held = FileSize(sink->fd);
+  f->needed = f->total > held ? f->total - held : 0;
+  if (f->total != 0 && f->room_for && !f->room_for(f->needed)) {
+    sink->no_room = true;
+    return false;
+  }
   if (ftruncate(sink->fd, keep) != 0) {
     sink->write_failed = true;
     return false;
@@ -319,6 +393,11 @@ size_t write_range_data(void* contents, size_t size, size_t nmemb, void* userp) 
     if (!PrepareFile(sink)) return 0;  // aborts the transfer before any byte is used
   }
   size_t realsize = size * nmemb;
+  // Also when the reply told no length, or the file system fills meanwhile.
+  if (sink->fetch->room_for && !sink->fetch->room_for(realsize)) {
+    sink->no_room = true;
+    return 0;
+  }
   const char* data = static_cast<const char*>(contents);
   size_t done = wholeio::WriteAllAt(sink->fd, data, realsize, sink->position);
   // What reached the file counts, even when the rest did not.
@@ -352,30 +431,27 @@ int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
   fetch->judged = false;
   fetch->total = 0;
   fetch->written = 0;
+  fetch->needed = 0;
   if (!SafeHeaderValue(fetch->if_range)) return -3;
 
   RangeSink sink;
   sink.fd = fd;
   sink.fetch = fetch;
+  std::string if_range;
+  if (fetch->offset != 0 && !fetch->if_range.empty()) if_range = "If-Range: " + fetch->if_range;
   CurlHandle curl(curl_easy_init());
-  if (!curl) return -1;
+  HeaderList headers = GetHeaders(if_range.empty() ? nullptr : if_range.c_str());
+  if (!curl || !headers) return -1;
   sink.curl = curl.get();
-  SetGetOptions(curl.get(), sUrl, 0, write_range_data, &sink);
+  SetGetOptions(curl.get(), sUrl, 0, write_range_data, &sink, headers.get());
   if (time_out_ms != 0)
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(time_out_ms));
   curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kFileBufferSize);
 
-  HeaderList headers;
   std::string range;
   if (fetch->offset != 0) {
     range = std::to_string(fetch->offset) + "-";
     curl_easy_setopt(curl.get(), CURLOPT_RANGE, range.c_str());
-    if (!fetch->if_range.empty()) {
-      std::string line = "If-Range: " + fetch->if_range;
-      headers.reset(curl_slist_append(nullptr, line.c_str()));
-      if (!headers) return -1;
-      curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
-    }
   }
 
   CURLcode err = curl_easy_perform(curl.get());
@@ -384,6 +460,7 @@ int CHttpDown::DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms,
     JudgeReply(&sink);
     if (!PrepareFile(&sink)) err = CURLE_WRITE_ERROR;
   }
+  if (sink.no_room) return -4;
   if (sink.write_failed) return -2;
   if (fetch->judged && fetch->verdict == RangeVerdict::kRefuse) return -3;
   return err == CURLE_OK ? 0 : -1;

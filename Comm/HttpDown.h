@@ -4,6 +4,11 @@
 // The server certificate is not verified (peers with self-signed certificates
 // rely on it), and HTTP error statuses are not failures: their pages are
 // returned like any body.
+//
+// A GET may name http://, https:// or file:// (a POST http:// or https://);
+// redirects are followed to http:// and https:// only. A GET asks for the
+// identity encoding and fails on a reply in any other (Content-Encoding),
+// before a byte of its body is kept: bodies are never decoded.
 #pragma once
 
 #include <cstddef>
@@ -52,11 +57,14 @@ class CHttpDown {
   // set), with the options of OpenURL; time_out_ms limits the whole transfer
   // (0: no limit). The reply is judged by JudgeRangeReply before its first
   // byte is written: appended at the offset, written from the start over
-  // whatever the file held, or refused. Fills the reply part of *fetch and
-  // returns 0 when the whole body arrived, -1 when the transfer failed or
-  // timed out (fetch->written bytes of it are in the file), -2 when a write to
-  // the file failed, -3 when the reply was refused (the file is unchanged).
-  // An if_range holding control characters is refused without a transfer
-  // (-3). Writes no log.
+  // whatever the file held, or refused. Then, with fetch->room_for set, a
+  // reply whose length does not fit is refused, and the transfer stops at the
+  // first piece that does not. Fills the reply part of *fetch and returns 0
+  // when the whole body arrived, -1 when the transfer failed or timed out
+  // (fetch->written bytes of it are in the file), -2 when a write to the file
+  // failed, -3 when the reply was refused (the file is unchanged), -4 when it
+  // did not fit (the file is unchanged when its length was refused, else as
+  // for -1). An if_range holding control characters is refused without a
+  // transfer (-3). Writes no log.
   int DownloadRange(const std::string& sUrl, int fd, DWORD time_out_ms, RANGE_FETCH* fetch);
 };

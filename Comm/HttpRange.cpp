@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <string.h>
+#include <strings.h>
 
 namespace {
 
@@ -23,6 +24,23 @@ bool ReadNumber(const char** p, DWORD64* out) {
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
+
+bool IdentityEncoding(const std::string& content_encoding) {
+  const char* p = content_encoding.c_str();
+  const char* end = p + content_encoding.size();
+  for (;;) {
+    while (p < end && IsBlank(*p)) ++p;
+    const char* element = p;
+    while (p < end && *p != ',') ++p;
+    const char* element_end = p;
+    while (element_end > element && IsBlank(element_end[-1])) --element_end;
+    size_t length = static_cast<size_t>(element_end - element);
+    // A NUL inside fails the comparison: "identity" has none.
+    if (length != 0 && (length != 8 || strncasecmp(element, "identity", 8) != 0)) return false;
+    if (p == end) return true;
+    ++p;  // the comma
+  }
+}
 
 bool ParseContentRange(const std::string& value, CONTENT_RANGE* out) {
   if (value.find('\0') != std::string::npos) return false;
@@ -46,9 +64,10 @@ bool ParseContentRange(const std::string& value, CONTENT_RANGE* out) {
 RangeVerdict JudgeRangeReply(DWORD64 offset, DWORD64 expected_total, long status,
                              const std::string& content_range,
                              const std::string& content_encoding) {
+  if (!IdentityEncoding(content_encoding)) return RangeVerdict::kRefuse;
   if (offset == 0) return RangeVerdict::kWhole;
   if (status == 200) return RangeVerdict::kRestart;
-  if (status != 206 || !content_encoding.empty()) return RangeVerdict::kRefuse;
+  if (status != 206) return RangeVerdict::kRefuse;
   CONTENT_RANGE range;
   if (!ParseContentRange(content_range, &range)) return RangeVerdict::kRefuse;
   // The rest of the file, exactly: from the requested byte to the last one.

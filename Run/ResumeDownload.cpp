@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "FreeSpace.h"
 #include "HttpDown.h"
 #include "PartFile.h"
 #include "PartRecord.h"
@@ -25,10 +26,21 @@ DWORD64 FileSize(int fd) {
 }
 
 // A cut reply may be continued when its bytes are the file's own: a 200 or
-// an accepted 206, not encoded (ranges count the bytes as sent).
+// an accepted 206 (the verdict refuses encoded bodies).
 bool Continuable(const RANGE_FETCH& fetch) {
   return fetch.judged && fetch.verdict != RangeVerdict::kRefuse &&
-         (fetch.status == 200 || fetch.status == 206) && fetch.content_encoding.empty();
+         (fetch.status == 200 || fetch.status == 206);
+}
+
+// Why a download did not fit, on one line: refused for the length its reply
+// announced, or stopped as it grew.
+std::string NoRoomReason(const RANGE_FETCH& fetch, int fd) {
+  std::string why = NoRoomText("the download", fd) + "; ";
+  if (fetch.written == 0 && fetch.needed != 0)
+    why += "the reply needs " + std::to_string(fetch.needed) + " more bytes";
+  else
+    why += "stopped at " + std::to_string(FileSize(fd)) + " bytes";
+  return why + ", the part is removed";
 }
 
 }  // namespace
@@ -69,6 +81,9 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
 
   bool complete = record.size != 0 && held == record.size;  // cut right at the end
   RANGE_FETCH fetch;
+  // The download leaves the same room as staging does.
+  const int part_fd = fd.get();
+  fetch.room_for = [part_fd](DWORD64 more_bytes) { return RoomFor(part_fd, more_bytes); };
   int r = 0;
   const long long deadline = NowMs() + timing::kArchiveTimeoutS * 1000LL;
   while (!complete) {
@@ -101,6 +116,15 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
     REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
     return kUpdateWriteFailed;
   }
+  if (r == -4) {
+    // Kept, the part would hold the disk under its reserve until the next check.
+    std::string why = NoRoomReason(fetch, fd.get());
+    fd.reset();
+    DropPart(part);
+    REPORT_ERROR("down file error! url:%s", outside::Url(url).c_str());
+    REPORT_ERROR("%s url:%s", why.c_str(), outside::Url(url).c_str());
+    return kUpdateNoArchive;
+  }
   DWORD64 size = FileSize(fd.get());
   if (complete && size != 0) {
     RemoveStanding(record_path);
@@ -118,5 +142,8 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   fd.reset();
   if (!keep) DropPart(part);
   REPORT_ERROR("down file error! url:%s", outside::Url(url).c_str());
+  if (fetch.judged && !IdentityEncoding(fetch.content_encoding))
+    REPORT_ERROR("reply refused: Content-Encoding:%s, only the identity encoding is taken url:%s",
+                 Quoted(fetch.content_encoding).c_str(), outside::Url(url).c_str());
   return kUpdateNoArchive;
 }

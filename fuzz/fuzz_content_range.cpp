@@ -1,17 +1,48 @@
-// Fuzzes the reader of a reply's Content-Range and the decision on a ranged
-// reply: an accepted range is one satisfied range that the decision appends
-// only when it starts at the offset asked for and runs to the end.
+// Fuzzes the readers of a reply's Content-Range and Content-Encoding and the
+// decision on a ranged reply: an accepted range is one satisfied range that
+// the decision appends only when it starts at the offset asked for and runs
+// to the end; an accepted encoding names identity and nothing else.
+#include <ctype.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <strings.h>
 
 #include <string>
 
 #include "FuzzCheck.h"
 #include "HttpRange.h"
 
+namespace {
+
+// The value without its blanks and commas is "identity" repeated, in any case.
+bool OnlyIdentityNamed(const std::string& value) {
+  std::string names;
+  for (char c : value)
+    if (c != ' ' && c != '\t' && c != ',') names += c;
+  if (names.size() % 8 != 0) return false;
+  for (size_t i = 0; i < names.size(); i += 8)
+    if (strncasecmp(names.data() + i, "identity", 8) != 0) return false;
+  return true;
+}
+
+void CheckEncoding(const std::string& value) {
+  bool identity = IdentityEncoding(value);
+  if (identity) FUZZ_CHECK(OnlyIdentityNamed(value));
+  std::string upper = value;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  FUZZ_CHECK(IdentityEncoding(upper) == identity);
+  FUZZ_CHECK(IdentityEncoding(value + ", identity") == identity);
+  FUZZ_CHECK(!IdentityEncoding(value + ",gzip"));
+  FUZZ_CHECK(JudgeRangeReply(0, 0, 200, "", value) ==
+             (identity ? RangeVerdict::kWhole : RangeVerdict::kRefuse));
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value(reinterpret_cast<const char*>(data), size);
+  CheckEncoding(value);
   CONTENT_RANGE range;
   range.first = 1234;
   if (!ParseContentRange(value, &range)) {

@@ -44,6 +44,16 @@ holds one or more of these words, each with its number where it takes one:
     norange     Range is ignored: always 200 and the whole file
     liar        a Range is answered 206 with "Content-Range: bytes 0-..." and
                 the whole file, whatever start was asked for
+    length N    Content-Length N whatever the size; min(N, size) bytes of
+                the file follow, then the connection is closed
+    chunked     no Content-Length: the body in chunks (Transfer-Encoding)
+    hold N      after the body, N seconds of nothing before it ends (the
+                last chunk or the close)
+    encoding C  "Content-Encoding: C" and the whole file, gzip-compressed (time
+                0) when C is gzip or x-gzip (in any case), as it is otherwise;
+                ranges are ignored
+    redirect U  302 to U, taken as it stands (another path, or a URL of any
+                scheme)
 An unknown word or an empty line serves the file as usual.
 
 Reserved paths under /_/ (never clash with published files):
@@ -53,6 +63,10 @@ Reserved paths under /_/ (never clash with published files):
     /_/zeros              ZEROS_BODY (every byte value, NULs inside)
     /_/gzip               GZIP_TEXT gzip-encoded with Content-Encoding: gzip
                           when the request accepts gzip, plain otherwise
+    /_/encoded?coding=C   ENCODED_TEXT with one Content-Encoding line for each
+                          coding given (none without one), whatever the
+                          request accepts; gzip-compressed (time 0) when the
+                          first coding is gzip or x-gzip (in any case)
     /_/reset              headers announcing RESET_LENGTH bytes, part of them,
                           then a TCP reset (SO_LINGER 0); any method
     /_/drop               no response: a TCP reset right after the request
@@ -88,6 +102,7 @@ NOT_FOUND_BODY = b"<html><body><h1>404 Not Found</h1></body></html>\n"
 STALL_BODY = b"stalled body\n"
 ZEROS_BODY = bytes(range(256)) * 4
 GZIP_TEXT = b"gzip-encoded body, decoded by the client\n" * 64
+ENCODED_TEXT = b"a body sent in an encoding, whatever was asked\n" * 64
 RESET_LENGTH = 4 * 1024 * 1024
 TRUNCATED_LENGTH = 100000
 TRUNCATED_SENT = 40000
@@ -99,6 +114,12 @@ Transfer = collections.namedtuple("Transfer", "method path status range sent")
 
 RESERVED = "/_/"
 BEHAVIOUR_SUFFIX = ".behaviour"
+# Behaviour words whose value is a text, taken as it stands.
+TEXT_WORDS = ("encoding", "redirect")
+
+
+def gzip_coding(coding):
+    return coding.lower() in ("gzip", "x-gzip")
 
 
 def status_body(code):
@@ -217,6 +238,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_body(200, gzip.compress(GZIP_TEXT), extra=[("Content-Encoding", "gzip")])
             else:
                 self.send_body(200, GZIP_TEXT)
+        elif name == "encoded":
+            codings = query.get("coding", [])
+            body = ENCODED_TEXT
+            if codings and gzip_coding(codings[0]):
+                body = gzip.compress(body, mtime=0)
+            self.send_body(200, body, extra=[("Content-Encoding", c) for c in codings])
         elif name == "reset":
             self.send_head(200, RESET_LENGTH)
             self.wfile.write(b"r" * (64 * 1024))
@@ -269,11 +296,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             return {}
         result = {}
-        for i, word in enumerate(words):
-            if any(c.isalpha() for c in word):
-                value = words[i + 1] if i + 1 < len(words) else None
+        i = 0
+        while i < len(words):
+            word = words[i]
+            value = words[i + 1] if i + 1 < len(words) else None
+            if word in TEXT_WORDS:
+                result[word] = value
+                i += 1
+            elif any(c.isalpha() for c in word):
                 result[word] = None if value is None or any(c.isalpha() for c in value) \
                     else value
+            i += 1
         return result
 
     def requested_range(self, size, etag, modified):
@@ -309,6 +342,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             code = int(how["status"] or 500)
             self.send_body(code, status_body(code))
             return
+        if how.get("redirect"):
+            self.redirect(how["redirect"])
+            return
         try:
             f = open(full, "rb")
         except OSError:
@@ -320,20 +356,39 @@ class Handler(http.server.BaseHTTPRequestHandler):
             etag = '"%x-%x"' % (st.st_mtime_ns, size)
             modified = email.utils.formatdate(st.st_mtime, usegmt=True)
             validators = [("ETag", etag), ("Last-Modified", modified), ("Accept-Ranges", "bytes")]
+            if how.get("encoding"):
+                body = f.read()
+                if gzip_coding(how["encoding"]):
+                    body = gzip.compress(body, mtime=0)
+                self.send_body(200, body, "application/octet-stream",
+                               extra=validators + [("Content-Encoding", how["encoding"])])
+                return
             wanted = None if "norange" in how else self.requested_range(size, etag, modified)
             if wanted == "unsatisfiable":
                 self.send_body(416, b"", extra=[("Content-Range", "bytes */%d" % size)])
                 return
-            first, count = 0, size
+            first, count, status, extra = 0, size, 200, validators
             if "liar" in how and wanted is not None:
-                self.send_head(206, size, extra=validators + [
-                    ("Content-Range", "bytes 0-%d/%d" % (size - 1, size))])
+                status, extra = 206, validators + [
+                    ("Content-Range", "bytes 0-%d/%d" % (size - 1, size))]
             elif wanted is not None:
                 first, count = wanted[0], wanted[1] - wanted[0] + 1
-                self.send_head(206, count, extra=validators + [
-                    ("Content-Range", "bytes %d-%d/%d" % (wanted[0], wanted[1], size))])
+                status, extra = 206, validators + [
+                    ("Content-Range", "bytes %d-%d/%d" % (wanted[0], wanted[1], size))]
+            announced = count
+            if how.get("length"):
+                announced = int(how["length"])
+                count = min(count, announced)
+            chunked = "chunked" in how
+            self.send_response(status)
+            self.send_header("Content-Type", "application/octet-stream")
+            if chunked:
+                self.send_header("Transfer-Encoding", "chunked")
             else:
-                self.send_head(200, size, extra=validators)
+                self.send_header("Content-Length", str(announced))
+            for name, value in extra:
+                self.send_header(name, value)
+            self.end_headers()
             if self.command == "HEAD":
                 return
             if "stall" in how:
@@ -343,21 +398,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 count //= 2
             rate = int(how["throttle"]) if how.get("throttle") else 0
             corrupt_at = size // 2 if "corrupt" in how and size > 0 else None
-            sent = self.send_file_body(f, first, count, rate, corrupt_at)
+            sent = self.send_file_body(f, first, count, rate, corrupt_at, chunked)
             self.log_sent(sent)
+            if how.get("hold"):
+                time.sleep(float(how["hold"]))
             if "reset" in how:
                 self.reset_connection()
-            elif cut:
+            elif cut or count < announced:
                 self.close_connection = True
+            elif chunked:
+                try:
+                    self.wfile.write(b"0\r\n\r\n")
+                except OSError:
+                    self.close_connection = True
 
-    def send_file_body(self, f, first, count, rate, corrupt_at):
+    def send_file_body(self, f, first, count, rate, corrupt_at, chunked=False):
         """Sends count bytes of f from first on, at most rate bytes per
-        second (0: no limit), with the byte at corrupt_at inverted; returns
-        the bytes that went into the socket."""
+        second (0: no limit), with the byte at corrupt_at inverted, each piece
+        a chunk when chunked (without the last one); returns the bytes of the
+        file that went into the socket."""
         sent = 0
         piece = max(rate // 20, 1) if rate else 1 << 20
         start = time.monotonic()
-        plain = rate == 0 and corrupt_at is None and not isinstance(self.connection, ssl.SSLSocket)
+        plain = rate == 0 and corrupt_at is None and not chunked and \
+            not isinstance(self.connection, ssl.SSLSocket)
         try:
             while sent < count:
                 if plain:
@@ -373,7 +437,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     break
                 if corrupt_at is not None and first + sent <= corrupt_at < first + sent + len(data):
                     data[corrupt_at - first - sent] ^= 0xFF
-                self.wfile.write(bytes(data))
+                if chunked:
+                    self.wfile.write(b"%x\r\n" % len(data) + bytes(data) + b"\r\n")
+                else:
+                    self.wfile.write(bytes(data))
                 sent += len(data)
                 if rate:
                     delay = start + sent / rate - time.monotonic()
@@ -599,8 +666,9 @@ class HttpServer:
     def behave(self, name, behaviour):
         """Makes the published file name behave specially ("stall 3",
         "reset", "truncate", "status 500", "corrupt", "throttle 1000000",
-        "norange", "liar", or several words: "throttle 1000000 norange");
-        None restores it."""
+        "norange", "liar", "length 1000", "chunked", "hold 5",
+        "encoding gzip", "redirect ftp://127.0.0.1:21/x", or several words:
+        "throttle 1000000 norange"); None restores it."""
         path = os.path.join(self.root, name + BEHAVIOUR_SUFFIX)
         if behaviour is None:
             try:

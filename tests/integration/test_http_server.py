@@ -74,6 +74,25 @@ def test_gzip_only_when_accepted(server):
     assert body == http_server.GZIP_TEXT
 
 
+@pytest.mark.parametrize("query,codings,body", [
+    ("coding=gzip", ["gzip"], gzip.compress(http_server.ENCODED_TEXT, mtime=0)),
+    ("coding=X-Gzip", ["X-Gzip"], gzip.compress(http_server.ENCODED_TEXT, mtime=0)),
+    ("coding=identity&coding=gzip", ["identity", "gzip"], http_server.ENCODED_TEXT),
+    ("coding=br", ["br"], http_server.ENCODED_TEXT),
+    ("", [], http_server.ENCODED_TEXT),
+], ids=["gzip", "x-gzip", "two lines", "br", "none"])
+def test_encoded_whatever_the_request_accepts(server, query, codings, body):
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    try:
+        conn.request("GET", "/_/encoded?" + query, headers={"Accept-Encoding": "identity"})
+        resp = conn.getresponse()
+        got_codings = resp.msg.get_all("Content-Encoding") or []
+        got_body = resp.read()
+    finally:
+        conn.close()
+    assert (got_codings, got_body) == (codings, body)
+
+
 def raw_get(srv, path, timeout=10):
     """Everything the server sends for a GET, and how the connection ended."""
     with socket.create_connection(("127.0.0.1", srv.port), timeout=timeout) as sock:
@@ -137,6 +156,34 @@ def test_behaviour_files_change_a_published_file(server):
         body = request(server, "GET", "/" + name)[2]
         assert len(body) == len(content) and body != content
         assert sum(a != b for a, b in zip(body, content)) == 1
+
+        server.behave(name, "length 1000000000")
+        data, end = raw_get(server, "/" + name)
+        assert end == "closed" and announced_and_received(data) == (1000000000, len(content))
+
+        server.behave(name, "length 1000")
+        data, end = raw_get(server, "/" + name)
+        assert announced_and_received(data) == (1000, 1000)
+
+        server.behave(name, "chunked")
+        status, headers, body = request(server, "GET", "/" + name)
+        assert headers.get("Transfer-Encoding") == "chunked" and "Content-Length" not in headers
+        assert (status, body) == (200, content)
+
+        server.behave(name, "chunked hold 3")  # the whole body, but not its end
+        data, end = raw_get(server, "/" + name, timeout=0.5)
+        assert end == "timeout" and not data.endswith(b"\r\n0\r\n\r\n")
+        assert content[-1000:] + b"\r\n" in data
+
+        for coding, sent in (("gzip", gzip.compress(content, mtime=0)), ("Identity", content)):
+            server.behave(name, "encoding " + coding)
+            status, headers, body = request(server, "GET", "/" + name,
+                                            headers={"Range": "bytes=10-"})
+            assert (status, headers["Content-Encoding"], body) == (200, coding, sent)
+
+        server.behave(name, "redirect file:///x/y")
+        status, headers, _ = request(server, "GET", "/" + name)
+        assert (status, headers["Location"]) == (302, "file:///x/y")
     finally:
         server.behave(name, None)
     assert request(server, "GET", "/" + name)[2] == content

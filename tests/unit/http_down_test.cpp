@@ -48,6 +48,12 @@ std::string ZerosBody() {
   return body;
 }
 
+std::string EncodedText() {
+  std::string text;
+  for (int i = 0; i < 64; ++i) text += "a body sent in an encoding, whatever was asked\n";
+  return text;
+}
+
 std::string GzipText() {
   std::string text;
   for (int i = 0; i < 64; ++i) text += "gzip-encoded body, decoded by the client\n";
@@ -171,6 +177,39 @@ class RefusingPort {
       port_ = ntohs(addr.sin_port);
   }
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/x"; }
+
+ private:
+  UniqueFd fd_;
+  int port_ = 0;
+};
+
+// A port on 127.0.0.1 that listens and never answers: a transfer that
+// reached it stays behind as a connection waiting to be accepted.
+class ListeningPort {
+ public:
+  ListeningPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        listen(fd_.get(), 64) == 0 &&
+        getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      port_ = ntohs(addr.sin_port);
+  }
+  bool ok() const { return port_ > 0; }
+  int port() const { return port_; }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // The connections made to it since the last call.
+  int Connections() {
+    int count = 0;
+    for (;;) {
+      UniqueFd connection(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!connection.valid()) return count;
+      ++count;
+    }
+  }
 
  private:
   UniqueFd fd_;
@@ -319,12 +358,29 @@ TEST_F(HttpDownTest, OpenURLStopsAtItsSizeLimit) {
   EXPECT_EQ(http.OpenURL(Url("/hello.txt"), 5, 16), "hello, loopback\n");
 }
 
-TEST_F(HttpDownTest, SendsTheUserAgentAndAcceptsGzip) {
+TEST_F(HttpDownTest, SendsTheUserAgentAndAsksForTheIdentityEncoding) {
   CHttpDown http;
   std::string get = http.OpenURL(Url("/_/headers"), 5);
-  EXPECT_TRUE(Contains(get, "GET /_/headers HTTP/1.1\n")) << get;
-  EXPECT_TRUE(Contains(get, std::string("User-Agent: ") + kUserAgent + "\n")) << get;
-  EXPECT_TRUE(Contains(get, "Accept-Encoding: gzip\n")) << get;
+  std::string to_file = OutPath("headers");
+  unlink(to_file.c_str());
+  ASSERT_EQ(http.DownloadToFile(Url("/_/headers"), to_file, 5, nullptr, nullptr), 0);
+  std::string ranged = OutPath("headers-ranged");
+  WriteFile(ranged, "held");
+  {
+    UniqueFd fd(open(ranged.c_str(), O_RDWR | O_CLOEXEC));
+    RANGE_FETCH fetch;
+    fetch.offset = 4;
+    fetch.if_range = "\"tag\"";
+    // The server ignores ranges on its reserved paths: the whole text comes.
+    ASSERT_EQ(http.DownloadRange(Url("/_/headers"), fd.get(), 5000, &fetch), 0);
+  }
+  for (const std::string& text : {get, ReadFile(to_file), ReadFile(ranged)}) {
+    EXPECT_TRUE(Contains(text, "GET /_/headers HTTP/1.1\n")) << text;
+    EXPECT_TRUE(Contains(text, std::string("User-Agent: ") + kUserAgent + "\n")) << text;
+    EXPECT_TRUE(Contains(text, "Accept-Encoding: identity\n")) << text;
+  }
+  EXPECT_TRUE(Contains(ReadFile(ranged), "Range: bytes=4-\n"));
+  EXPECT_TRUE(Contains(ReadFile(ranged), "If-Range: \"tag\"\n"));
 
   std::string post = http.PostUrl(Url("/_/headers"), "a=b", 3, 5);
   EXPECT_TRUE(Contains(post, "POST /_/headers HTTP/1.1\n")) << post;
@@ -574,6 +630,168 @@ TEST_F(HttpDownTest, DownloadRangeAppendsOnlyTheRestItAskedFor) {
     UniqueFd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
     RANGE_FETCH to_full;
     EXPECT_EQ(CHttpDown().DownloadRange(Url("/big.bin"), full.get(), 5000, &to_full), -2);
+  }
+}
+
+// Bodies are never decoded: a reply in an encoding other than identity is
+// refused before any byte of it is kept, also after a redirect.
+TEST_F(HttpDownTest, EncodedRepliesAreRefusedBeforeTheirFirstByte) {
+  const struct {
+    std::string path;
+    bool taken;
+    std::string joined;  // the Content-Encoding lines as DownloadRange reads them
+  } cases[] = {
+      {"/_/encoded", true, ""},
+      {"/_/encoded?coding=identity", true, "identity"},
+      {"/_/encoded?coding=IDENTITY", true, "IDENTITY"},
+      {"/_/encoded?coding=identity&coding=identity", true, "identity, identity"},
+      {"/_/encoded?coding=gzip", false, "gzip"},
+      {"/_/encoded?coding=x-gzip", false, "x-gzip"},
+      {"/_/encoded?coding=br", false, "br"},
+      {"/_/encoded?coding=identity&coding=gzip", false, "identity, gzip"},
+      {"/_/encoded?coding=identity,%20deflate", false, "identity, deflate"},
+      {"/_/redirect?to=/_/encoded%3Fcoding%3Dgzip", false, "gzip"},
+      {"/_/redirect?to=/_/encoded%3Fcoding%3Didentity", true, "identity"},
+  };
+  CHttpDown http;
+  const std::string junk = "held bytes";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string body = c.taken ? EncodedText() : "";
+    EXPECT_TRUE(http.OpenURL(Url(c.path), 5) == body);
+
+    std::string path = OutPath("encoded");
+    unlink(path.c_str());
+    EXPECT_EQ(http.DownloadToFile(Url(c.path), path, 5, nullptr, nullptr), c.taken ? 0 : -1);
+    EXPECT_TRUE(ReadFile(path) == body);
+
+    for (DWORD64 offset : {DWORD64{0}, DWORD64{4}}) {
+      WriteFile(path, junk);
+      UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+      RANGE_FETCH fetch;
+      fetch.offset = offset;
+      EXPECT_EQ(http.DownloadRange(Url(c.path), fd.get(), 5000, &fetch), c.taken ? 0 : -3);
+      EXPECT_EQ(fetch.content_encoding, c.joined);
+      EXPECT_EQ(fetch.written, c.taken ? EncodedText().size() : 0u);
+      EXPECT_TRUE(ReadFile(path) == (c.taken ? EncodedText() : junk));
+    }
+  }
+}
+
+// A GET may name http, https or file; a redirect leads to http or https only.
+// Whatever else is asked for is never connected to.
+TEST_F(HttpDownTest, OtherProtocolsAreNeverReached) {
+  ListeningPort port;
+  ASSERT_TRUE(port.ok());
+  const std::string at = port.Address();
+  const std::string file = "file://" + root_ + "/hello.txt";
+  auto redirect = [](const std::string& to) { return Url("/_/redirect?to=" + to); };
+  {
+    // The port tells a connection made to it.
+    UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port.port()));
+    ASSERT_EQ(connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(port.Connections(), 1);
+  }
+  const std::string urls[] = {
+      "ftp://" + at + "/x",
+      "dict://" + at + "/d:x",
+      "gopher://" + at + "/x",
+      "telnet://" + at,
+      "imap://" + at + "/x",
+      "smtp://" + at,
+      redirect("ftp://" + at + "/x"),
+      redirect("dict://" + at + "/d:x"),
+      redirect("gopher://" + at + "/x"),
+      redirect("scp://" + at + "/x"),
+      redirect(file),
+  };
+  CHttpDown http;
+  std::string path = OutPath("protocols");
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(http.OpenURL(url, 2), "");
+    unlink(path.c_str());
+    EXPECT_EQ(http.DownloadToFile(url, path, 2, nullptr, nullptr), -1);
+    EXPECT_EQ(ReadFile(path), "");
+    {
+      UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+      RANGE_FETCH fetch;
+      EXPECT_EQ(http.DownloadRange(url, fd.get(), 2000, &fetch), -1);
+      EXPECT_FALSE(fetch.judged);
+    }
+    EXPECT_EQ(http.PostUrl(url, "abc", 3, 2), "");
+    EXPECT_EQ(port.Connections(), 0);
+  }
+  // A POST goes to http and https only; a GET reads local files too.
+  EXPECT_EQ(http.PostUrl(file, "abc", 3, 5), "");
+  EXPECT_EQ(http.OpenURL(file, 5), "hello, loopback\n");
+}
+
+// DownloadRange with a room that lets the file grow to `limit` bytes: a
+// reply whose length goes beyond is refused before its first byte, and one
+// without a length is stopped at the first piece that would.
+TEST_F(HttpDownTest, DownloadRangeKeepsWithinTheRoomGiven) {
+  WriteFile(root_ + "/chunked.bin", big_);
+  WriteFile(root_ + "/chunked.bin.behaviour", "chunked\n");
+  WriteFile(root_ + "/claims.bin", big_);
+  WriteFile(root_ + "/claims.bin.behaviour", "length 1000000000000\n");
+  const DWORD64 size = big_.size();
+  const DWORD64 kHeld = 1000;
+  const std::string junk(4096, 'j');
+  const struct {
+    const char* label;
+    std::string file;
+    DWORD64 offset;  // 0: the file holds junk, else that many bytes of big.bin
+    DWORD64 limit;
+    int result;
+    DWORD64 needed;  // what the reply's length asked for, 0 when it had none
+  } cases[] = {
+      {"whole, fits", "/big.bin", 0, size, 0, size - junk.size()},
+      {"whole, one byte short", "/big.bin", 0, size - 1, -4, size - junk.size()},
+      {"the rest, fits", "/big.bin", kHeld, size, 0, size - kHeld},
+      {"the rest, one byte short", "/big.bin", kHeld, size - 1, -4, size - kHeld},
+      {"restart frees the held bytes", "/norange.bin", kHeld, size, 0, size - kHeld},
+      {"a claimed length", "/claims.bin", 0, size, -4, 1000000000000ull - junk.size()},
+      {"no length, fits", "/chunked.bin", 0, size, 0, 0},
+      {"no length, stopped", "/chunked.bin", 0, size / 2, -4, 0},
+  };
+  WriteFile(root_ + "/norange.bin", big_);
+  WriteFile(root_ + "/norange.bin.behaviour", "norange\n");
+  std::string path = OutPath("room");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string before = c.offset != 0 ? big_.substr(0, c.offset) : junk;
+    WriteFile(path, before);
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    const int file = fd.get();
+    const DWORD64 limit = c.limit;
+    DWORD64 largest_ask = 0;
+    RANGE_FETCH fetch;
+    fetch.offset = c.offset;
+    fetch.room_for = [file, limit, &largest_ask](DWORD64 more) {
+      struct stat st;
+      if (fstat(file, &st) != 0) return false;
+      largest_ask = std::max(largest_ask, more);
+      return static_cast<DWORD64>(st.st_size) + more <= limit;
+    };
+    EXPECT_EQ(CHttpDown().DownloadRange(Url(c.file), fd.get(), 5000, &fetch), c.result);
+    EXPECT_EQ(fetch.needed, c.needed);
+    std::string after = ReadFile(path);
+    EXPECT_LE(after.size(), std::max<DWORD64>(limit, before.size()));
+    if (c.result == 0) {
+      EXPECT_TRUE(after == big_);
+    } else if (c.needed != 0) {
+      EXPECT_EQ(fetch.written, 0u);  // refused for its length: nothing written
+      EXPECT_TRUE(after == before);
+    } else {
+      EXPECT_GT(fetch.written, 0u);  // stopped while it grew
+      EXPECT_TRUE(after == big_.substr(0, after.size()));
+    }
   }
 }
 

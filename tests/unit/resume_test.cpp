@@ -1,6 +1,6 @@
-// The pieces of a continued download: reading a Content-Range, the decision
-// on a reply to a ranged GET, the record beside the part, and what the part's
-// name may hold before it is reopened.
+// The pieces of a continued download: reading a Content-Range and a
+// Content-Encoding, the decision on a reply to a ranged GET, the record beside the part, and what
+// the part's name may hold before it is reopened.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -92,7 +92,11 @@ TEST(RangeReply, Decisions) {
       {"the rest, size known", 100, 1000, 206, "bytes 100-999/1000", "", V::kAppend},
       {"the rest, size unknown", 100, 0, 206, "bytes 100-999/1000", "", V::kAppend},
       {"server ignores the range", 100, 1000, 200, "", "", V::kRestart},
-      {"changed file under If-Range", 100, 1000, 200, "", "gzip", V::kRestart},
+      {"changed file under If-Range", 100, 1000, 200, "", "", V::kRestart},
+      {"no range asked: encoded", 0, 0, 200, "", "gzip", V::kRefuse},
+      {"no range asked: identity", 0, 0, 200, "", "Identity", V::kWhole},
+      {"encoded whole file", 100, 1000, 200, "", "gzip", V::kRefuse},
+      {"the rest, identity", 100, 1000, 206, "bytes 100-999/1000", "identity", V::kAppend},
       {"another start", 100, 1000, 206, "bytes 0-999/1000", "", V::kRefuse},
       {"starts later", 100, 1000, 206, "bytes 101-999/1000", "", V::kRefuse},
       {"stops short of the end", 100, 1000, 206, "bytes 100-499/1000", "", V::kRefuse},
@@ -109,6 +113,38 @@ TEST(RangeReply, Decisions) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(JudgeRangeReply(c.offset, c.expected_total, c.status, c.content_range, c.encoding),
               c.verdict);
+  }
+}
+
+TEST(ContentEncoding, OnlyIdentityIsTheIdentityEncoding) {
+  const struct {
+    std::string value;
+    bool identity;
+  } cases[] = {
+      {"", true},
+      {"identity", true},
+      {"IDENTITY", true},
+      {" \tIdentity\t ", true},
+      {"identity, identity", true},
+      {"identity,,", true},  // empty list elements name nothing
+      {",", true},
+      {"gzip", false},
+      {"x-gzip", false},
+      {"br", false},
+      {"identity, gzip", false},
+      {"gzip,identity", false},
+      {"identityx", false},
+      {"identit", false},
+      {"ident ity", false},
+      {"identity;q=1", false},
+      {"\"identity\"", false},
+      {"identity\r\n", false},
+      {std::string("identity\0", 9), false},
+      {std::string("identit\0", 8), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(IdentityEncoding(c.value), c.identity);
   }
 }
 
