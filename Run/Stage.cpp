@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Confine.h"
 #include "FreeSpace.h"
 #include "Install.h"
 #include "UniqueFd.h"
@@ -200,17 +201,25 @@ int Depth(const std::string& name) {
   return depth;
 }
 
-// The thread's own working directory (the staging directory) and a UTF-8
-// locale for libarchive's name conversions; both undone when it ends.
+// The thread's own file-system context, confined to the staging directory,
+// and a UTF-8 locale for libarchive's name conversions; both go when the
+// thread ends, and the thread ends once the archive is staged.
 class StagingContext {
  public:
   bool Enter(int dir_fd, std::string* why) {
-    if (unshare(CLONE_FS) != 0 || fchdir(dir_fd) != 0) {
+    if (unshare(CLONE_FS) != 0) {
       *why = ErrnoText("cannot enter the staging directory");
       return false;
     }
+    // Read before the root changes.
     locale_ = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
     if (locale_ != static_cast<locale_t>(0)) uselocale(locale_);
+    Confinement how;
+    std::string not_confined = ConfineThreadTo(dir_fd, &how);
+    if (!not_confined.empty()) {
+      *why = "cannot confine the staging thread: " + not_confined;
+      return false;
+    }
     return true;
   }
   ~StagingContext() {
@@ -253,9 +262,15 @@ class Stager {
       if (!why.empty()) return why;
       // The application directory itself: nothing about it changes.
       if (Depth(name) == 0) continue;
+      why = JudgeLink(entry, name);
+      if (!why.empty()) return why;
+      // A hard link is a name, never data: libarchive then opens nothing
+      // through it and leaves the linked file's mode and times alone.
+      bool data = archive_entry_hardlink(entry) == nullptr;
+      if (!data) archive_entry_set_size(entry, 0);
       if (!RoomLeft()) return NoRoom();
       if (archive_write_header(out.get(), entry) != ARCHIVE_OK) return WriteError(out.get(), name);
-      why = CopyData(in.get(), out.get(), name);
+      if (data) why = CopyData(in.get(), out.get(), name);
       if (!why.empty()) return why;
       if (archive_write_finish_entry(out.get()) != ARCHIVE_OK) return WriteError(out.get(), name);
     }
@@ -275,6 +290,16 @@ class Stager {
       return "device node, FIFO or socket: " + name;
     if (name.size() > kMaxNameLength) return "name too long: " + name.substr(0, 64) + "...";
     if (Depth(name) > kMaxDepth) return "name too deeply nested: " + name.substr(0, 64) + "...";
+    return "";
+  }
+
+  // A hard link to a symbolic link is refused: its mode and times would be
+  // set through the link.
+  std::string JudgeLink(struct archive_entry* entry, const std::string& name) {
+    const char* link = archive_entry_hardlink(entry);
+    struct stat st;
+    if (link == nullptr || fstatat(AT_FDCWD, link, &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
+    if (S_ISLNK(st.st_mode)) return "hard link to a symbolic link: " + name;
     return "";
   }
 

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -17,10 +18,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -130,6 +133,52 @@ class InstallTest : public testing::Test {
     EXPECT_EQ(Tree(outside_), std::vector<std::string>{"target f 644 outside"});
     EXPECT_FALSE(fs::exists(root_ + "/planted"));
   }
+
+  // Everything under dir with what a write through a link would change:
+  // type, mode, owner, modification time and content.
+  static std::vector<std::string> Stats(const std::string& dir) {
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+         ++it) {
+      struct stat st;
+      lstat(it->path().c_str(), &st);
+      char line[128];
+      snprintf(line, sizeof line, " %o %u:%u %lld ", static_cast<unsigned>(st.st_mode),
+               static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+               static_cast<long long>(st.st_mtime));
+      lines.push_back(it->path().lexically_relative(dir).string() + line +
+                      (S_ISREG(st.st_mode) ? Content(it->path()) : ""));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+
+  // Runs what in a child process that is the user nobody; what it returns.
+  static std::string AsNobody(const std::function<std::string()>& what) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return "no pipe";
+    UniqueFd in(fds[0]), out(fds[1]);
+    pid_t pid = fork();
+    if (pid == 0) {
+      in.reset();
+      std::string result = "cannot become nobody";
+      if (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+          setresuid(kNobody, kNobody, kNobody) == 0)
+        result = what();
+      ssize_t ignored = write(out.get(), result.data(), result.size());
+      (void)ignored;
+      _exit(0);
+    }
+    out.reset();
+    std::string result;
+    char buf[512];
+    for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) > 0;) result.append(buf, n);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return result;
+  }
+  static constexpr uid_t kNobody = 65534;
 
   std::string root_, app_, staging_, outside_, mounted_;
   mode_t umask_ = 022;
@@ -273,11 +322,11 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
        "write(gz(tar_bytes([L('esc', OUTSIDE), H('h', 'esc/target')])))", "cannot stage h"},
       {"hard link with data onto a link",
        "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), H('h', 's', data=b'written')])))",
-       "damaged archive"},
+       "hard link to a symbolic link: h"},
       {"pax hard link with data onto a link",
        "m = H('h', 's', data=b'written'); m['pax'] = {'size': '7'}\n"
        "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), m], format=tarfile.PAX_FORMAT)))",
-       "cannot stage h"},
+       "hard link to a symbolic link: h"},
       {"FIFO", "write(gz(tar_bytes([P('Log/x')])))", "device node, FIFO or socket: Log/x"},
       {"device", "write(gz(tar_bytes([C('bin/null')])))", "device node, FIFO or socket: bin/null"},
       {"not gzip", "write(tar_bytes([F('a')]))", "not gzip-compressed"},
@@ -311,6 +360,66 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
     EXPECT_FALSE(fs::exists(staging_)) << "staging left";
     ExpectOutsideUntouched();
   }
+}
+
+// A hard link onto a symbolic link that carries data: writing it would end
+// in setting the member's mode and time on whatever the link names.
+TEST_F(InstallTest, AHardLinkOntoASymbolicLinkChangesNothingOutside) {
+  if (geteuid() != 0) GTEST_SKIP() << "the victims belong to root and to another user";
+  Sh("printf secret > outside/file && chmod 640 outside/file && mkdir outside/dir"
+     " && chmod 750 outside/dir && printf theirs > outside/theirs && chmod 600 outside/theirs"
+     " && chown 65534:65534 outside/theirs"
+     " && touch -d @1000000000 outside/file outside/dir outside/theirs outside/target");
+  const Lines before = Stats(outside_);
+  for (const char* victim : {"file", "dir", "theirs"}) {
+    for (unsigned mode : {0u, 0777u, 04755u}) {
+      for (mode_t mask : {mode_t{0}, mode_t{022}}) {
+        char label[64];
+        snprintf(label, sizeof label, "%s, mode %o, umask %03o", victim, mode,
+                 static_cast<unsigned>(mask));
+        SCOPED_TRACE(label);
+        char snippet[512];
+        snprintf(snippet, sizeof snippet,
+                 "m = H('h', 's', data=b'written'); m['mode'] = 0o%o; m['pax'] = {'size': '7'}\n"
+                 "write(gz(tar_bytes([L('s', OUTSIDE + '/%s'), m], format=tarfile.PAX_FORMAT)))",
+                 mode, victim);
+        std::string archive = Archive(snippet);
+        umask(mask);
+        std::string why = Stage(archive);
+        umask(022);
+        EXPECT_EQ(why, "hard link to a symbolic link: h");
+        EXPECT_FALSE(fs::exists(staging_)) << "staging left";
+        EXPECT_EQ(Stats(outside_), before);
+      }
+    }
+  }
+}
+
+TEST_F(InstallTest, StagingAsAnotherUserChangesNothingOutside) {
+  if (geteuid() != 0) GTEST_SKIP() << "becoming nobody needs root";
+  // nobody stages into a folder of its own; the victim is its file elsewhere.
+  Sh("chmod 711 . && mkdir nobody && chown 65534 nobody && printf theirs > outside/theirs"
+     " && chmod 600 outside/theirs && chown 65534:65534 outside/theirs"
+     " && touch -d @1000000000 outside/theirs");
+  const Lines before = Stats(outside_);
+  const std::string staging = root_ + "/nobody/" + kStagingName;
+  std::string archive = Archive(
+      "m = H('h', 's', data=b'written'); m['mode'] = 0o777; m['pax'] = {'size': '7'}\n"
+      "write(gz(tar_bytes([L('s', OUTSIDE + '/theirs'), m], format=tarfile.PAX_FORMAT)))");
+  ASSERT_EQ(chmod(archive.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { return StageArchive(archive, staging); }),
+            "hard link to a symbolic link: h");
+  EXPECT_EQ(Stats(outside_), before);
+  EXPECT_FALSE(fs::exists(staging));
+
+  archive = Archive(
+      "write(gz(tar_bytes([D('bin'), F('bin/a', b'a'), H('bin/b', 'bin/a'),"
+      " L('bin/python', '/usr/bin/python3')])))");
+  ASSERT_EQ(chmod(archive.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { return StageArchive(archive, staging); }), "");
+  EXPECT_EQ(Tree(staging), (Lines{"bin d 755", "bin/a f 644 a", "bin/b f 644 a",
+                                  "bin/python -> /usr/bin/python3"}));
+  EXPECT_EQ(Stats(outside_), before);
 }
 
 TEST_F(InstallTest, AGzipBombStopsAtTheReserve) {
