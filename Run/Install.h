@@ -22,8 +22,9 @@ constexpr const char* kStagingName = "update.staging";
 // link is refused, and the data of hard links passed over; owners are the
 // process's, modes the archive's less the umask and never setuid or setgid.
 // Staging stops before the file system's free space would fall under its
-// reserve. Prints one line per member on listing when it is not null. The
-// staged data is on disk when it returns. "" on success; otherwise why the
+// reserve. Prints one line per member on listing when it is not null, the
+// name as GNU tar -v shows it in the C locale. The staged data is on disk when
+// it returns. "" on success; otherwise why the
 // archive was refused, in plain words, and staging_dir is removed.
 std::string StageArchive(const std::string& archive, const std::string& staging_dir,
                          FILE* listing = nullptr);

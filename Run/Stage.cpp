@@ -169,14 +169,20 @@ struct WriteCloser {
   void operator()(struct archive* a) const { archive_write_free(a); }
 };
 
-// The member name as tar's listing shows it: control characters and the
-// backslash escaped, so that a name cannot fake more lines.
-std::string Printable(const char* name) {
+// The member name as GNU tar's listing shows it in the C locale: the
+// backslash doubled, the C escapes \a \b \t \n \v \f \r, and \ooo for every
+// other byte that is not printable ASCII; so a name is one line and carries
+// no terminal sequence.
+std::string Listed(const char* name) {
+  static const char kEscapes[] = "abtnvfr";  // bytes 7 to 13
   std::string out;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
     if (*p == '\\') {
       out += "\\\\";
-    } else if (*p < 0x20 || *p == 0x7f) {
+    } else if (*p >= 7 && *p <= 13) {
+      out += '\\';
+      out += kEscapes[*p - 7];
+    } else if (*p < 0x20 || *p >= 0x7f) {
       char esc[8];
       snprintf(esc, sizeof esc, "\\%03o", *p);
       out += esc;
@@ -257,7 +263,7 @@ class Stager {
       ++members_;
       const char* name = archive_entry_pathname(entry);
       if (name == nullptr || name[0] == '\0') return "member without a usable name";
-      if (listing_ != nullptr) fprintf(listing_, "%s\n", Printable(name).c_str());
+      if (listing_ != nullptr) fprintf(listing_, "%s\n", Listed(name).c_str());
       std::string why = Judge(entry, name);
       if (!why.empty()) return why;
       // The application directory itself: nothing about it changes.

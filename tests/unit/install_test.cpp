@@ -298,8 +298,28 @@ TEST_F(InstallTest, ListsEveryMemberAsStored) {
   FILE* listing = open_memstream(&text, &size);
   ASSERT_EQ(StageArchive(archive, staging_, listing), "");
   fclose(listing);
-  EXPECT_EQ(std::string(text, size), "./\n./bin/a\ntwo\\012lines\nback\\\\slash\n");
+  EXPECT_EQ(std::string(text, size), "./\n./bin/a\ntwo\\nlines\nback\\\\slash\n");
   free(text);
+}
+
+TEST_F(InstallTest, ListsNamesAsGnuTarDoes) {
+  // Every byte but NUL and "/" in one name, and a few names as people write them.
+  std::string archive = Archive(R"PY(
+names = ['tab\there', 'nl\nhere', 'esc\x1b[31mred', 'back\\slash', 'sp ace?', 'utf\u00e9',
+         'lat\udce9', bytes(b for b in range(1, 256) if b != 47).decode('utf-8', 'surrogateescape')]
+write(gz(tar_bytes([D('./')] + [F(n) for n in names])))
+)PY");
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* listing = open_memstream(&text, &size);
+  ASSERT_EQ(StageArchive(archive, staging_, listing), "");
+  fclose(listing);
+  std::string listed(text, size);
+  free(text);
+  std::string tar;
+  ASSERT_EQ(qmChildProcess::RunShell("LC_ALL=C tar tzf '" + archive + "'", &tar), 0);
+  EXPECT_EQ(listed, tar);
+  EXPECT_NE(tar.find("\nesc\\033[31mred\n"), std::string::npos) << tar;
 }
 
 TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
