@@ -193,6 +193,21 @@ std::string Listed(const char* name) {
   return out;
 }
 
+// libarchive takes the names in pax records for UTF-8 and converts them to
+// the thread's charset; where that fails it keeps the bytes the record holds
+// and warns with exactly this text, which is all that is wrong then. In the
+// C locale it fails for every name that is not ASCII, so every name is the
+// archive's bytes, as tar takes them (a UTF-8 locale would have valid names
+// normalized and the others refused).
+bool OnlyNameUnconverted(struct archive* in) {
+  const char* msg = archive_error_string(in);
+  if (msg == nullptr) return false;
+  for (const char* what : {"Pathname", "Linkname", "Uname", "Gname"}) {
+    if (std::string(what) + " can't be converted from UTF-8 to current locale." == msg) return true;
+  }
+  return false;
+}
+
 // Components of a name, "." and empty ones left out.
 int Depth(const std::string& name) {
   int depth = 0;
@@ -208,8 +223,8 @@ int Depth(const std::string& name) {
 }
 
 // The thread's own file-system context, confined to the staging directory,
-// and a UTF-8 locale for libarchive's name conversions; both go when the
-// thread ends, and the thread ends once the archive is staged.
+// and the C locale, which needs no files; both go when the thread ends, and
+// the thread ends once the archive is staged.
 class StagingContext {
  public:
   bool Enter(int dir_fd, std::string* why) {
@@ -217,9 +232,12 @@ class StagingContext {
       *why = ErrnoText("cannot enter the staging directory");
       return false;
     }
-    // Read before the root changes.
-    locale_ = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (locale_ != static_cast<locale_t>(0)) uselocale(locale_);
+    locale_ = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    if (locale_ == static_cast<locale_t>(0)) {
+      *why = ErrnoText("cannot use the C locale");
+      return false;
+    }
+    uselocale(locale_);
     Confinement how;
     std::string not_confined = ConfineThreadTo(dir_fd, &how);
     if (!not_confined.empty()) {
@@ -258,7 +276,8 @@ class Stager {
       struct archive_entry* entry;
       int r = archive_read_next_header(in.get(), &entry);
       if (r == ARCHIVE_EOF) break;
-      // A warning means something of the header was lost or misread.
+      // Any other warning means something of the header was lost or misread.
+      if (r == ARCHIVE_WARN && OnlyNameUnconverted(in.get())) r = ARCHIVE_OK;
       if (r != ARCHIVE_OK) return ReadError(in.get());
       ++members_;
       const char* name = archive_entry_pathname(entry);

@@ -52,6 +52,18 @@ def names_tree(base, top):
     return root
 
 
+def latin1_tree(base, top):
+    """base/top: names that are no UTF-8 (Latin-1 bytes), one of them a
+    link's target and one a folder's, and a UTF-8 name in decomposed form,
+    which stays as it is."""
+    root = os.fsencode(os.path.join(base, top))
+    write(os.path.join(root, b"caf\xe9.txt"), b"latin-1\n")
+    write(os.path.join(root, b"r\xe9pertoire", b"fichier \xe0"), b"inside\n")
+    os.symlink(b"caf\xe9.txt", os.path.join(root, b"lien"))
+    write(os.path.join(root, b"u\xcc\x88ber"), b"decomposed\n")
+    return os.fsdecode(root)
+
+
 def holes_file(path, size, segments, data=None):
     """A sparse file of size bytes with `segments` data parts spread over it."""
     os.makedirs(os.path.dirname(path), exist_ok=True)

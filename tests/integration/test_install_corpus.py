@@ -45,6 +45,13 @@ def names(make):
     return build
 
 
+def latin1(make):
+    def build(base, top):
+        A.latin1_tree(base, top)
+        return make(base, top)
+    return build
+
+
 def system_link(base, top):
     A.ordinary_tree(base, top)
     os.makedirs(os.path.join(base, "bin"))
@@ -80,6 +87,9 @@ CORPUS = [
     ("names-python-pax", names(lambda b, t: A.python_tar_gz(b, t, tarfile.PAX_FORMAT))),
     ("names-bsdtar-pax", names(lambda b, t: A.bsdtar_gz(b, t, "--format", "pax"))),
     ("link-to-system-file", system_link),
+    ("latin-1-names-gnu-tar-posix", latin1(gnu("posix"))),
+    ("latin-1-names-gnu-tar-gnu", latin1(gnu("gnu"))),
+    ("latin-1-names-bsdtar-pax", latin1(lambda b, t: A.bsdtar_gz(b, t, "--format", "pax"))),
 ]
 
 

@@ -238,6 +238,32 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
   }
 }
 
+// Archives GNU tar makes and extracts that are no plain copy of a tree.
+TEST_F(InstallTest, StagesWhatGnuTarExtracts) {
+  struct Case {
+    const char* label;
+    std::string make;  // shell command in the test directory, writing archive.tgz from src/
+  };
+  // Latin-1 names (one a link's target) and a UTF-8 name in decomposed form.
+  Sh(R"SH(mkdir -p src/rel/sub && printf r > src/rel/README && printf f > src/f &&
+          printf l > "src/rel/caf$(printf '\351')" && ln -s "caf$(printf '\351')" src/rel/link &&
+          printf n > "src/rel/u$(printf '\314\210')ber" && chmod 700 src/rel/sub)SH");
+  const Case cases[] = {
+      {"posix, names no UTF-8", "tar czf archive.tgz --format=posix -C src rel"},
+      {"posix, names no UTF-8 and a global header",
+       "tar czf archive.tgz --format=posix -V label -C src rel"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Sh(c.make);
+    ASSERT_EQ(Stage(root_ + "/archive.tgz"), "");
+    Sh("rm -rf by-tar && mkdir by-tar && tar xzf archive.tgz -C by-tar --no-same-owner"
+       " --no-same-permissions");
+    EXPECT_EQ(Tree(staging_), Tree(root_ + "/by-tar"));
+    ASSERT_TRUE(RemoveTree(staging_));
+  }
+}
+
 TEST_F(InstallTest, SparseFilesStaySparse) {
   // Many data segments: GNU tar's -S format, and pax.
   Sh("mkdir -p sparse && truncate -s 64M sparse/holes && for i in 1 2 3 4 5 6 7 8; do"
