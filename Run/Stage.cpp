@@ -193,6 +193,24 @@ std::string Listed(const char* name) {
   return out;
 }
 
+// name without "." and empty components, so that two spellings of one path
+// compare equal (".." stays: libarchive refuses it).
+std::string Cleaned(const std::string& name) {
+  std::string out = name.compare(0, 1, "/") == 0 ? "/" : "";
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!out.empty() && out.back() != '/') out += '/';
+      out += part;
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
 // libarchive takes the names in pax records for UTF-8 and converts them to
 // the thread's charset; where that fails it keeps the bytes the record holds
 // and warns with exactly this text, which is all that is wrong then. In the
@@ -287,8 +305,10 @@ class Stager {
       if (!why.empty()) return why;
       // The application directory itself: nothing about it changes.
       if (Depth(name) == 0) continue;
-      why = JudgeLink(entry, name);
+      bool skip = false;
+      why = JudgeLink(entry, name, &skip);
       if (!why.empty()) return why;
+      if (skip) continue;
       // A hard link is a name, never data: libarchive then opens nothing
       // through it and leaves the linked file's mode and times alone.
       bool data = archive_entry_hardlink(entry) == nullptr;
@@ -318,12 +338,19 @@ class Stager {
     return "";
   }
 
-  // A hard link to a symbolic link is refused: its mode and times would be
-  // set through the link.
-  std::string JudgeLink(struct archive_entry* entry, const std::string& name) {
+  // A hard link: *skip when it names its own member, already staged (tar's
+  // second copy of a name given twice: the same file); refused when it would
+  // link a symbolic link (its mode and times would be set through it).
+  std::string JudgeLink(struct archive_entry* entry, const std::string& name, bool* skip) {
     const char* link = archive_entry_hardlink(entry);
+    if (link == nullptr) return "";
+    std::string target = Cleaned(link);
     struct stat st;
-    if (link == nullptr || fstatat(AT_FDCWD, link, &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
+    if (fstatat(AT_FDCWD, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
+    if (target == Cleaned(name)) {
+      *skip = true;
+      return "";
+    }
     if (S_ISLNK(st.st_mode)) return "hard link to a symbolic link: " + name;
     return "";
   }

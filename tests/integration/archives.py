@@ -1,6 +1,6 @@
 """Update archives made on the fly: by the real tools (GNU tar in each of its
-formats, bsdtar, busybox tar, pigz, Python's tarfile) from a small source
-tree, and by hand, header by header, where no tool writes what a test needs.
+formats and modes, bsdtar, busybox tar, pigz, Python's tarfile) from a small
+source tree, and by hand, header by header, where no tool writes what a test needs.
 Also a snapshot of a directory tree to compare installations with."""
 import collections
 import gzip
@@ -89,6 +89,12 @@ def gnu_tar(base, top, *options):
 
 def gnu_tar_gz(base, top, *options):
     return gzip.compress(gnu_tar(base, top, *options))
+
+
+def gnu_tar_gz_of(base, names, *options):
+    """GNU tar's archive of the names under base, in the order given (a name
+    given twice is stored twice)."""
+    return gzip.compress(run(["tar", "-c", "-f", "-", *options, "-C", base, *names]))
 
 
 def bsdtar_gz(base, top, *options):

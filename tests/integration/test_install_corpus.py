@@ -52,6 +52,14 @@ def latin1(make):
     return build
 
 
+def named(names, *options):
+    """The ordinary tree archived with names(top) on GNU tar's command line."""
+    def build(base, top):
+        A.ordinary_tree(base, top)
+        return A.gnu_tar_gz_of(base, names(top), *options)
+    return build
+
+
 def system_link(base, top):
     A.ordinary_tree(base, top)
     os.makedirs(os.path.join(base, "bin"))
@@ -90,6 +98,12 @@ CORPUS = [
     ("latin-1-names-gnu-tar-posix", latin1(gnu("posix"))),
     ("latin-1-names-gnu-tar-gnu", latin1(gnu("gnu"))),
     ("latin-1-names-bsdtar-pax", latin1(lambda b, t: A.bsdtar_gz(b, t, "--format", "pax"))),
+    # A name given twice: the second copy is a hard link to itself.
+    ("file-named-twice", named(lambda t: [t, t + "/run.sh"])),
+    ("file-named-twice-posix", named(lambda t: [t, t + "/run.sh"], "--format=posix")),
+    ("file-named-twice-v7", named(lambda t: [t + "/run.sh", t + "/run.sh"], "--format=v7")),
+    ("file-named-twice-spelt-two-ways", named(lambda t: ["./" + t, t + "/run.sh"])),
+    ("folder-named-twice", named(lambda t: [t, t])),
 ]
 
 

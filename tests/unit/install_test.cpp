@@ -252,6 +252,14 @@ TEST_F(InstallTest, StagesWhatGnuTarExtracts) {
       {"posix, names no UTF-8", "tar czf archive.tgz --format=posix -C src rel"},
       {"posix, names no UTF-8 and a global header",
        "tar czf archive.tgz --format=posix -V label -C src rel"},
+      {"a file named twice", "tar czf archive.tgz -C src rel rel/README"},
+      {"a folder named twice", "tar czf archive.tgz -C src rel rel"},
+      {"a file named twice, spelt two ways", "tar czf archive.tgz -C src ./rel rel/README"},
+      {"a file named twice, spelt the other way", "tar czf archive.tgz -C src rel ./rel/README"},
+      {"f f, gnu", "tar czf archive.tgz --format=gnu -C src f f"},
+      {"f f, posix", "tar czf archive.tgz --format=posix -C src f f"},
+      {"f f, ustar", "tar czf archive.tgz --format=ustar -C src f f"},
+      {"f f, v7", "tar czf archive.tgz --format=v7 -C src f f"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -373,6 +381,7 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
        "m = H('h', 's', data=b'written'); m['pax'] = {'size': '7'}\n"
        "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), m], format=tarfile.PAX_FORMAT)))",
        "hard link to a symbolic link: h"},
+      {"hard link to itself, alone", "write(gz(tar_bytes([H('h', './h')])))", "cannot stage h"},
       {"FIFO", "write(gz(tar_bytes([P('Log/x')])))", "device node, FIFO or socket: Log/x"},
       {"device", "write(gz(tar_bytes([C('bin/null')])))", "device node, FIFO or socket: bin/null"},
       {"not gzip", "write(tar_bytes([F('a')]))", "not gzip-compressed"},
