@@ -309,9 +309,12 @@ class Stager {
       why = JudgeLink(entry, name, &skip);
       if (!why.empty()) return why;
       if (skip) continue;
-      // A hard link is a name, never data: libarchive then opens nothing
-      // through it and leaves the linked file's mode and times alone.
-      bool data = archive_entry_hardlink(entry) == nullptr;
+      // What a directory carries (an incremental dump's listing of it) is no
+      // file content, and a hard link is a name, never data: libarchive then
+      // opens nothing through it and leaves the linked file's mode and times
+      // alone.
+      bool data =
+          archive_entry_filetype(entry) != AE_IFDIR && archive_entry_hardlink(entry) == nullptr;
       if (!data) archive_entry_set_size(entry, 0);
       if (!RoomLeft()) return NoRoom();
       if (archive_write_header(out.get(), entry) != ARCHIVE_OK) return WriteError(out.get(), name);

@@ -60,6 +60,15 @@ def named(names, *options):
     return build
 
 
+def incremental(fmt, *options):
+    """A level-0 GNU incremental dump: folders as dumpdir members, whose
+    data lists their entries."""
+    def build(base, top):
+        A.ordinary_tree(base, top)
+        return A.gnu_tar_gz(base, top, "--format=" + fmt, *options)
+    return build
+
+
 def system_link(base, top):
     A.ordinary_tree(base, top)
     os.makedirs(os.path.join(base, "bin"))
@@ -104,6 +113,11 @@ CORPUS = [
     ("file-named-twice-v7", named(lambda t: [t + "/run.sh", t + "/run.sh"], "--format=v7")),
     ("file-named-twice-spelt-two-ways", named(lambda t: ["./" + t, t + "/run.sh"])),
     ("folder-named-twice", named(lambda t: [t, t])),
+    ("incremental-gnu-listed", lambda b, t: incremental("gnu", "-g", os.path.join(b, "snap"))(b, t)),
+    ("incremental-gnu-old-style", incremental("gnu", "-G")),
+    ("incremental-oldgnu-listed",
+     lambda b, t: incremental("oldgnu", "-g", os.path.join(b, "snap"))(b, t)),
+    ("incremental-oldgnu-old-style", incremental("oldgnu", "-G")),
 ]
 
 

@@ -260,6 +260,11 @@ TEST_F(InstallTest, StagesWhatGnuTarExtracts) {
       {"f f, posix", "tar czf archive.tgz --format=posix -C src f f"},
       {"f f, ustar", "tar czf archive.tgz --format=ustar -C src f f"},
       {"f f, v7", "tar czf archive.tgz --format=v7 -C src f f"},
+      {"incremental, gnu", "rm -f snap && tar czf archive.tgz --format=gnu -g snap -C src rel f"},
+      {"incremental, oldgnu", "tar czf archive.tgz --format=oldgnu -G -C src rel f"},
+      {"incremental, level 1",
+       "rm -f snap && tar cf /dev/null -g snap -C src rel && printf new > src/rel/sub/new"
+       " && tar czf archive.tgz -g snap -C src rel && rm src/rel/sub/new"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -306,6 +311,17 @@ TEST_F(InstallTest, StagedFilesAreOursWithTheArchivesModesLessTheUmask) {
   struct stat st;
   ASSERT_EQ(stat(staging_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);  // "./" changed nothing
+}
+
+TEST_F(InstallTest, HardLinksAndFoldersCarryNoData) {
+  // pax size records give data to a hard link onto a file and to a folder:
+  // the file keeps its own content, and nothing is written into the folder.
+  std::string archive = Archive(
+      "h = H('h', 'a', data=b'new'); h['pax'] = {'size': '3'}\n"
+      "d = D('d'); d['data'] = b'listing'; d['pax'] = {'size': '7'}\n"
+      "write(gz(tar_bytes([F('a', b'old'), h, d, F('d/f', b'f')], format=tarfile.PAX_FORMAT)))");
+  ASSERT_EQ(Stage(archive), "");
+  EXPECT_EQ(Tree(staging_), (Lines{"a f 644 old", "d d 755", "d/f f 644 f", "h f 644 old"}));
 }
 
 TEST_F(InstallTest, NamesAreTheArchivesBytes) {
