@@ -269,6 +269,25 @@ def test_sparse_member_is_installed_as_tar_leaves_it(host, processes, tmp_path):
         assert not os.path.lexists(host.app.path("bin", name))
 
 
+def test_refused_member_names_arrive_as_one_escaped_line(host, processes):
+    """Whatever bytes a refused member's name holds, the report is one line
+    of the log without a terminal sequence."""
+    running(processes, host)
+    url = host.server.url("/app.tar.gz")
+    rows = [("bin/\x1b[31mred\nline", "fifo",
+             "device node, FIFO or socket: bin/\\033[31mred\\012line url:" + url),
+            ("bin/../\x1b]0;title\x07\n", "file", "cannot stage bin/../\\033]0;title\\007\\012: ")]
+    for name, kind, why in rows:
+        archive = tgz((name, kind))
+        watch = Watch(host.app)
+        publish(host.server, archive)
+        outcome, log = watch.outcome(archive, refusals=2)
+        assert outcome == "refused", log[-2000:]
+        assert watch.refusal().startswith(why), watch.refusal()
+        assert watch.refusal().endswith(" url:" + url)
+        assert "\x1b" not in watch.new_text()
+
+
 # --- whatever libarchive does with a member ------------------------------------
 
 def hard_link_onto_link(target, mode):
