@@ -5,14 +5,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -22,13 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "AsNobody.h"
 #include "UniqueFd.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uid_t kNobody = 65534;
 
 // An open's result: true (and closed) when it gave a descriptor.
 bool Made(int fd) { return fd >= 0 && close(fd) == 0; }
@@ -153,26 +150,7 @@ TEST_F(ConfineTest, AsAnotherUserWritesStayBeneathTheDirectory) {
        [&] { return rename((in + "mine").c_str(), (in + "dir/moved").c_str()) == 0; }, true},
       {"remove inside", [&] { return unlink((in + "new").c_str()) == 0; }, true},
   };
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  UniqueFd from_child(fds[0]), to_parent(fds[1]);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::string report = "cannot become nobody";
-    if (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
-        setresuid(kNobody, kNobody, kNobody) == 0)
-      report = InConfinedThread(inside_, tries);
-    ssize_t ignored = write(to_parent.get(), report.data(), report.size());
-    (void)ignored;
-    _exit(0);
-  }
-  to_parent.reset();
-  std::string report;
-  char buf[1024];
-  for (ssize_t n; (n = read(from_child.get(), buf, sizeof buf)) > 0;) report.append(buf, n);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  const std::string report = AsNobody([&] { return InConfinedThread(inside_, tries); });
   if (report.compare(0, 9, "how: none") == 0) GTEST_SKIP() << "this kernel offers no Landlock";
   EXPECT_EQ(report, "how: landlock\n");
   EXPECT_TRUE(fs::exists(outside_ + "/file"));

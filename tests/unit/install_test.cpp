@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -18,12 +17,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "AsNobody.h"
 #include "ChildProcess.h"
-#include "UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -152,33 +150,6 @@ class InstallTest : public testing::Test {
     std::sort(lines.begin(), lines.end());
     return lines;
   }
-
-  // Runs what in a child process that is the user nobody; what it returns.
-  static std::string AsNobody(const std::function<std::string()>& what) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "no pipe";
-    UniqueFd in(fds[0]), out(fds[1]);
-    pid_t pid = fork();
-    if (pid == 0) {
-      in.reset();
-      std::string result = "cannot become nobody";
-      if (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
-          setresuid(kNobody, kNobody, kNobody) == 0)
-        result = what();
-      ssize_t ignored = write(out.get(), result.data(), result.size());
-      (void)ignored;
-      _exit(0);
-    }
-    out.reset();
-    std::string result;
-    char buf[512];
-    for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) > 0;) result.append(buf, n);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    return result;
-  }
-  static constexpr uid_t kNobody = 65534;
 
   std::string root_, app_, staging_, outside_, mounted_;
   mode_t umask_ = 022;
