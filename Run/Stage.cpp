@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Confine.h"
 #include "FreeSpace.h"
 #include "Install.h"
 #include "UniqueFd.h"
@@ -168,14 +169,20 @@ struct WriteCloser {
   void operator()(struct archive* a) const { archive_write_free(a); }
 };
 
-// The member name as tar's listing shows it: control characters and the
-// backslash escaped, so that a name cannot fake more lines.
-std::string Printable(const char* name) {
+// The member name as GNU tar's listing shows it in the C locale: the
+// backslash doubled, the C escapes \a \b \t \n \v \f \r, and \ooo for every
+// other byte that is not printable ASCII; so a name is one line and carries
+// no terminal sequence.
+std::string Listed(const char* name) {
+  static const char kEscapes[] = "abtnvfr";  // bytes 7 to 13
   std::string out;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
     if (*p == '\\') {
       out += "\\\\";
-    } else if (*p < 0x20 || *p == 0x7f) {
+    } else if (*p >= 7 && *p <= 13) {
+      out += '\\';
+      out += kEscapes[*p - 7];
+    } else if (*p < 0x20 || *p >= 0x7f) {
       char esc[8];
       snprintf(esc, sizeof esc, "\\%03o", *p);
       out += esc;
@@ -184,6 +191,39 @@ std::string Printable(const char* name) {
     }
   }
   return out;
+}
+
+// name without "." and empty components, so that two spellings of one path
+// compare equal (".." stays: libarchive refuses it).
+std::string Cleaned(const std::string& name) {
+  std::string out = name.compare(0, 1, "/") == 0 ? "/" : "";
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!out.empty() && out.back() != '/') out += '/';
+      out += part;
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+// libarchive takes the names in pax records for UTF-8 and converts them to
+// the thread's charset; where that fails it keeps the bytes the record holds
+// and warns with exactly this text, which is all that is wrong then. In the
+// C locale it fails for every name that is not ASCII, so every name is the
+// archive's bytes, as tar takes them (a UTF-8 locale would have valid names
+// normalized and the others refused).
+bool OnlyNameUnconverted(struct archive* in) {
+  const char* msg = archive_error_string(in);
+  if (msg == nullptr) return false;
+  for (const char* what : {"Pathname", "Linkname", "Uname", "Gname"}) {
+    if (std::string(what) + " can't be converted from UTF-8 to current locale." == msg) return true;
+  }
+  return false;
 }
 
 // Components of a name, "." and empty ones left out.
@@ -200,17 +240,28 @@ int Depth(const std::string& name) {
   return depth;
 }
 
-// The thread's own working directory (the staging directory) and a UTF-8
-// locale for libarchive's name conversions; both undone when it ends.
+// The thread's own file-system context, confined to the staging directory,
+// and the C locale, which needs no files; both go when the thread ends, and
+// the thread ends once the archive is staged.
 class StagingContext {
  public:
   bool Enter(int dir_fd, std::string* why) {
-    if (unshare(CLONE_FS) != 0 || fchdir(dir_fd) != 0) {
+    if (unshare(CLONE_FS) != 0) {
       *why = ErrnoText("cannot enter the staging directory");
       return false;
     }
-    locale_ = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (locale_ != static_cast<locale_t>(0)) uselocale(locale_);
+    locale_ = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    if (locale_ == static_cast<locale_t>(0)) {
+      *why = ErrnoText("cannot use the C locale");
+      return false;
+    }
+    uselocale(locale_);
+    Confinement how;
+    std::string not_confined = ConfineThreadTo(dir_fd, &how);
+    if (!not_confined.empty()) {
+      *why = "cannot confine the staging thread: " + not_confined;
+      return false;
+    }
     return true;
   }
   ~StagingContext() {
@@ -243,19 +294,31 @@ class Stager {
       struct archive_entry* entry;
       int r = archive_read_next_header(in.get(), &entry);
       if (r == ARCHIVE_EOF) break;
-      // A warning means something of the header was lost or misread.
+      // Any other warning means something of the header was lost or misread.
+      if (r == ARCHIVE_WARN && OnlyNameUnconverted(in.get())) r = ARCHIVE_OK;
       if (r != ARCHIVE_OK) return ReadError(in.get());
       ++members_;
       const char* name = archive_entry_pathname(entry);
       if (name == nullptr || name[0] == '\0') return "member without a usable name";
-      if (listing_ != nullptr) fprintf(listing_, "%s\n", Printable(name).c_str());
+      if (listing_ != nullptr) fprintf(listing_, "%s\n", Listed(name).c_str());
       std::string why = Judge(entry, name);
       if (!why.empty()) return why;
       // The application directory itself: nothing about it changes.
       if (Depth(name) == 0) continue;
+      bool skip = false;
+      why = JudgeLink(entry, name, &skip);
+      if (!why.empty()) return why;
+      if (skip) continue;
+      // What a directory carries (an incremental dump's listing of it) is no
+      // file content, and a hard link is a name, never data: libarchive then
+      // opens nothing through it and leaves the linked file's mode and times
+      // alone.
+      bool data =
+          archive_entry_filetype(entry) != AE_IFDIR && archive_entry_hardlink(entry) == nullptr;
+      if (!data) archive_entry_set_size(entry, 0);
       if (!RoomLeft()) return NoRoom();
       if (archive_write_header(out.get(), entry) != ARCHIVE_OK) return WriteError(out.get(), name);
-      why = CopyData(in.get(), out.get(), name);
+      if (data) why = CopyData(in.get(), out.get(), name);
       if (!why.empty()) return why;
       if (archive_write_finish_entry(out.get()) != ARCHIVE_OK) return WriteError(out.get(), name);
     }
@@ -275,6 +338,23 @@ class Stager {
       return "device node, FIFO or socket: " + name;
     if (name.size() > kMaxNameLength) return "name too long: " + name.substr(0, 64) + "...";
     if (Depth(name) > kMaxDepth) return "name too deeply nested: " + name.substr(0, 64) + "...";
+    return "";
+  }
+
+  // A hard link: *skip when it names its own member, already staged (tar's
+  // second copy of a name given twice: the same file); refused when it would
+  // link a symbolic link (its mode and times would be set through it).
+  std::string JudgeLink(struct archive_entry* entry, const std::string& name, bool* skip) {
+    const char* link = archive_entry_hardlink(entry);
+    if (link == nullptr) return "";
+    std::string target = Cleaned(link);
+    struct stat st;
+    if (fstatat(AT_FDCWD, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
+    if (target == Cleaned(name)) {
+      *skip = true;
+      return "";
+    }
+    if (S_ISLNK(st.st_mode)) return "hard link to a symbolic link: " + name;
     return "";
   }
 

@@ -1,6 +1,6 @@
 """Update archives made on the fly: by the real tools (GNU tar in each of its
-formats, bsdtar, busybox tar, pigz, Python's tarfile) from a small source
-tree, and by hand, header by header, where no tool writes what a test needs.
+formats and modes, bsdtar, busybox tar, pigz, Python's tarfile) from a small
+source tree, and by hand, header by header, where no tool writes what a test needs.
 Also a snapshot of a directory tree to compare installations with."""
 import collections
 import gzip
@@ -52,6 +52,18 @@ def names_tree(base, top):
     return root
 
 
+def latin1_tree(base, top):
+    """base/top: names that are no UTF-8 (Latin-1 bytes), one of them a
+    link's target and one a folder's, and a UTF-8 name in decomposed form,
+    which stays as it is."""
+    root = os.fsencode(os.path.join(base, top))
+    write(os.path.join(root, b"caf\xe9.txt"), b"latin-1\n")
+    write(os.path.join(root, b"r\xe9pertoire", b"fichier \xe0"), b"inside\n")
+    os.symlink(b"caf\xe9.txt", os.path.join(root, b"lien"))
+    write(os.path.join(root, b"u\xcc\x88ber"), b"decomposed\n")
+    return os.fsdecode(root)
+
+
 def holes_file(path, size, segments, data=None):
     """A sparse file of size bytes with `segments` data parts spread over it."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -77,6 +89,12 @@ def gnu_tar(base, top, *options):
 
 def gnu_tar_gz(base, top, *options):
     return gzip.compress(gnu_tar(base, top, *options))
+
+
+def gnu_tar_gz_of(base, names, *options):
+    """GNU tar's archive of the names under base, in the order given (a name
+    given twice is stored twice)."""
+    return gzip.compress(run(["tar", "-c", "-f", "-", *options, "-C", base, *names]))
 
 
 def bsdtar_gz(base, top, *options):

@@ -45,6 +45,30 @@ def names(make):
     return build
 
 
+def latin1(make):
+    def build(base, top):
+        A.latin1_tree(base, top)
+        return make(base, top)
+    return build
+
+
+def named(names, *options):
+    """The ordinary tree archived with names(top) on GNU tar's command line."""
+    def build(base, top):
+        A.ordinary_tree(base, top)
+        return A.gnu_tar_gz_of(base, names(top), *options)
+    return build
+
+
+def incremental(fmt, *options):
+    """A level-0 GNU incremental dump: folders as dumpdir members, whose
+    data lists their entries."""
+    def build(base, top):
+        A.ordinary_tree(base, top)
+        return A.gnu_tar_gz(base, top, "--format=" + fmt, *options)
+    return build
+
+
 def system_link(base, top):
     A.ordinary_tree(base, top)
     os.makedirs(os.path.join(base, "bin"))
@@ -80,6 +104,20 @@ CORPUS = [
     ("names-python-pax", names(lambda b, t: A.python_tar_gz(b, t, tarfile.PAX_FORMAT))),
     ("names-bsdtar-pax", names(lambda b, t: A.bsdtar_gz(b, t, "--format", "pax"))),
     ("link-to-system-file", system_link),
+    ("latin-1-names-gnu-tar-posix", latin1(gnu("posix"))),
+    ("latin-1-names-gnu-tar-gnu", latin1(gnu("gnu"))),
+    ("latin-1-names-bsdtar-pax", latin1(lambda b, t: A.bsdtar_gz(b, t, "--format", "pax"))),
+    # A name given twice: the second copy is a hard link to itself.
+    ("file-named-twice", named(lambda t: [t, t + "/run.sh"])),
+    ("file-named-twice-posix", named(lambda t: [t, t + "/run.sh"], "--format=posix")),
+    ("file-named-twice-v7", named(lambda t: [t + "/run.sh", t + "/run.sh"], "--format=v7")),
+    ("file-named-twice-spelt-two-ways", named(lambda t: ["./" + t, t + "/run.sh"])),
+    ("folder-named-twice", named(lambda t: [t, t])),
+    ("incremental-gnu-listed", lambda b, t: incremental("gnu", "-g", os.path.join(b, "snap"))(b, t)),
+    ("incremental-gnu-old-style", incremental("gnu", "-G")),
+    ("incremental-oldgnu-listed",
+     lambda b, t: incremental("oldgnu", "-g", os.path.join(b, "snap"))(b, t)),
+    ("incremental-oldgnu-old-style", incremental("oldgnu", "-G")),
 ]
 
 

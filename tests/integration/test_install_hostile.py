@@ -269,6 +269,69 @@ def test_sparse_member_is_installed_as_tar_leaves_it(host, processes, tmp_path):
         assert not os.path.lexists(host.app.path("bin", name))
 
 
+def test_refused_member_names_arrive_as_one_escaped_line(host, processes):
+    """Whatever bytes a refused member's name holds, the report is one line
+    of the log without a terminal sequence."""
+    running(processes, host)
+    url = host.server.url("/app.tar.gz")
+    rows = [("bin/\x1b[31mred\nline", "fifo",
+             "device node, FIFO or socket: bin/\\033[31mred\\012line url:" + url),
+            ("bin/../\x1b]0;title\x07\n", "file", "cannot stage bin/../\\033]0;title\\007\\012: ")]
+    for name, kind, why in rows:
+        archive = tgz((name, kind))
+        watch = Watch(host.app)
+        publish(host.server, archive)
+        outcome, log = watch.outcome(archive, refusals=2)
+        assert outcome == "refused", log[-2000:]
+        assert watch.refusal().startswith(why), watch.refusal()
+        assert watch.refusal().endswith(" url:" + url)
+        assert "\x1b" not in watch.new_text()
+
+
+# --- whatever libarchive does with a member ------------------------------------
+
+def hard_link_onto_link(target, mode):
+    """bin/s, a symbolic link to target, and bin/h, a hard link to bin/s with
+    mode that carries data (a pax size record): writing h would end in
+    setting that mode on target through the link."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.PAX_FORMAT) as tar:
+        link = tarfile.TarInfo("bin/s")
+        link.type, link.linkname = tarfile.SYMTYPE, target
+        tar.addfile(link)
+        hard = tarfile.TarInfo("bin/h")
+        hard.type, hard.linkname, hard.mode = tarfile.LNKTYPE, "bin/s", mode
+        hard.size, hard.pax_headers = 8, {"size": "8"}
+        tar.addfile(hard, io.BytesIO(b"written\n"))
+    return buf.getvalue()
+
+
+@pytest.mark.skipif(os.getuid() != 0, reason="the victims belong to root and to another user")
+@pytest.mark.parametrize("victim,mode", [("outside/victim.txt", 0o4755), ("outside/dir", 0o000),
+                                         ("theirs.txt", 0o777)],
+                         ids=["file-4755", "folder-0000", "another-users-file-0777"])
+def test_hard_link_onto_a_link_changes_nothing_outside(host, processes, victim, mode):
+    """Refused at every check, with no public_key needed to get there: the
+    victim keeps its mode, owner, times and content, and the programs are
+    never stopped."""
+    theirs = os.path.join(host.parent, "theirs.txt")
+    A.write(theirs, b"theirs\n", 0o600)
+    os.chown(theirs, 65534, 65534)
+    sup, probe = running(processes, host)
+    before = host.outside_snapshot()
+    archive = hard_link_onto_link(os.path.join(host.parent, victim), mode)
+    watch = Watch(host.app)
+    publish(host.server, archive)
+    outcome, log = watch.outcome(archive, refusals=2)
+    assert host.outside_snapshot() == before
+    assert outcome == "refused", log[-2000:]
+    assert watch.refusal() == ("hard link to a symbolic link: bin/h url:"
+                               + host.server.url("/app.tar.gz"))
+    assert [run.pid for run in host.app.runs("v1")] == [probe.pid] and alive(probe.pid)
+    assert alive(sup.pid)
+    assert_harmless(host)
+
+
 # --- across two updates -------------------------------------------------------
 
 CHAINS = [

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "AsNobody.h"
 #include "ChildProcess.h"
 
 namespace fs = std::filesystem;
@@ -131,6 +132,25 @@ class InstallTest : public testing::Test {
     EXPECT_FALSE(fs::exists(root_ + "/planted"));
   }
 
+  // Everything under dir with what a write through a link would change:
+  // type, mode, owner, modification time and content.
+  static std::vector<std::string> Stats(const std::string& dir) {
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+         ++it) {
+      struct stat st;
+      lstat(it->path().c_str(), &st);
+      char line[128];
+      snprintf(line, sizeof line, " %o %u:%u %lld ", static_cast<unsigned>(st.st_mode),
+               static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+               static_cast<long long>(st.st_mtime));
+      lines.push_back(it->path().lexically_relative(dir).string() + line +
+                      (S_ISREG(st.st_mode) ? Content(it->path()) : ""));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+
   std::string root_, app_, staging_, outside_, mounted_;
   mode_t umask_ = 022;
 };
@@ -189,6 +209,45 @@ TEST_F(InstallTest, StagesWhatRealToolsMake) {
   }
 }
 
+// Archives GNU tar makes and extracts that are no plain copy of a tree.
+TEST_F(InstallTest, StagesWhatGnuTarExtracts) {
+  struct Case {
+    const char* label;
+    std::string make;  // shell command in the test directory, writing archive.tgz from src/
+  };
+  // Latin-1 names (one a link's target) and a UTF-8 name in decomposed form.
+  Sh(R"SH(mkdir -p src/rel/sub && printf r > src/rel/README && printf f > src/f &&
+          printf l > "src/rel/caf$(printf '\351')" && ln -s "caf$(printf '\351')" src/rel/link &&
+          printf n > "src/rel/u$(printf '\314\210')ber" && chmod 700 src/rel/sub)SH");
+  const Case cases[] = {
+      {"posix, names no UTF-8", "tar czf archive.tgz --format=posix -C src rel"},
+      {"posix, names no UTF-8 and a global header",
+       "tar czf archive.tgz --format=posix -V label -C src rel"},
+      {"a file named twice", "tar czf archive.tgz -C src rel rel/README"},
+      {"a folder named twice", "tar czf archive.tgz -C src rel rel"},
+      {"a file named twice, spelt two ways", "tar czf archive.tgz -C src ./rel rel/README"},
+      {"a file named twice, spelt the other way", "tar czf archive.tgz -C src rel ./rel/README"},
+      {"f f, gnu", "tar czf archive.tgz --format=gnu -C src f f"},
+      {"f f, posix", "tar czf archive.tgz --format=posix -C src f f"},
+      {"f f, ustar", "tar czf archive.tgz --format=ustar -C src f f"},
+      {"f f, v7", "tar czf archive.tgz --format=v7 -C src f f"},
+      {"incremental, gnu", "rm -f snap && tar czf archive.tgz --format=gnu -g snap -C src rel f"},
+      {"incremental, oldgnu", "tar czf archive.tgz --format=oldgnu -G -C src rel f"},
+      {"incremental, level 1",
+       "rm -f snap && tar cf /dev/null -g snap -C src rel && printf new > src/rel/sub/new"
+       " && tar czf archive.tgz -g snap -C src rel && rm src/rel/sub/new"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Sh(c.make);
+    ASSERT_EQ(Stage(root_ + "/archive.tgz"), "");
+    Sh("rm -rf by-tar && mkdir by-tar && tar xzf archive.tgz -C by-tar --no-same-owner"
+       " --no-same-permissions");
+    EXPECT_EQ(Tree(staging_), Tree(root_ + "/by-tar"));
+    ASSERT_TRUE(RemoveTree(staging_));
+  }
+}
+
 TEST_F(InstallTest, SparseFilesStaySparse) {
   // Many data segments: GNU tar's -S format, and pax.
   Sh("mkdir -p sparse && truncate -s 64M sparse/holes && for i in 1 2 3 4 5 6 7 8; do"
@@ -225,6 +284,17 @@ TEST_F(InstallTest, StagedFilesAreOursWithTheArchivesModesLessTheUmask) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);  // "./" changed nothing
 }
 
+TEST_F(InstallTest, HardLinksAndFoldersCarryNoData) {
+  // pax size records give data to a hard link onto a file and to a folder:
+  // the file keeps its own content, and nothing is written into the folder.
+  std::string archive = Archive(
+      "h = H('h', 'a', data=b'new'); h['pax'] = {'size': '3'}\n"
+      "d = D('d'); d['data'] = b'listing'; d['pax'] = {'size': '7'}\n"
+      "write(gz(tar_bytes([F('a', b'old'), h, d, F('d/f', b'f')], format=tarfile.PAX_FORMAT)))");
+  ASSERT_EQ(Stage(archive), "");
+  EXPECT_EQ(Tree(staging_), (Lines{"a f 644 old", "d d 755", "d/f f 644 f", "h f 644 old"}));
+}
+
 TEST_F(InstallTest, NamesAreTheArchivesBytes) {
   // Whatever the locale: a Latin-1 name in a GNU header, UTF-8 in a pax
   // record, and bytes that are no UTF-8 in a pax record marked binary.
@@ -249,8 +319,28 @@ TEST_F(InstallTest, ListsEveryMemberAsStored) {
   FILE* listing = open_memstream(&text, &size);
   ASSERT_EQ(StageArchive(archive, staging_, listing), "");
   fclose(listing);
-  EXPECT_EQ(std::string(text, size), "./\n./bin/a\ntwo\\012lines\nback\\\\slash\n");
+  EXPECT_EQ(std::string(text, size), "./\n./bin/a\ntwo\\nlines\nback\\\\slash\n");
   free(text);
+}
+
+TEST_F(InstallTest, ListsNamesAsGnuTarDoes) {
+  // Every byte but NUL and "/" in one name, and a few names as people write them.
+  std::string archive = Archive(R"PY(
+names = ['tab\there', 'nl\nhere', 'esc\x1b[31mred', 'back\\slash', 'sp ace?', 'utf\u00e9',
+         'lat\udce9', bytes(b for b in range(1, 256) if b != 47).decode('utf-8', 'surrogateescape')]
+write(gz(tar_bytes([D('./')] + [F(n) for n in names])))
+)PY");
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* listing = open_memstream(&text, &size);
+  ASSERT_EQ(StageArchive(archive, staging_, listing), "");
+  fclose(listing);
+  std::string listed(text, size);
+  free(text);
+  std::string tar;
+  ASSERT_EQ(qmChildProcess::RunShell("LC_ALL=C tar tzf '" + archive + "'", &tar), 0);
+  EXPECT_EQ(listed, tar);
+  EXPECT_NE(tar.find("\nesc\\033[31mred\n"), std::string::npos) << tar;
 }
 
 TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
@@ -273,11 +363,12 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
        "write(gz(tar_bytes([L('esc', OUTSIDE), H('h', 'esc/target')])))", "cannot stage h"},
       {"hard link with data onto a link",
        "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), H('h', 's', data=b'written')])))",
-       "damaged archive"},
+       "hard link to a symbolic link: h"},
       {"pax hard link with data onto a link",
        "m = H('h', 's', data=b'written'); m['pax'] = {'size': '7'}\n"
        "write(gz(tar_bytes([L('s', OUTSIDE + '/target'), m], format=tarfile.PAX_FORMAT)))",
-       "cannot stage h"},
+       "hard link to a symbolic link: h"},
+      {"hard link to itself, alone", "write(gz(tar_bytes([H('h', './h')])))", "cannot stage h"},
       {"FIFO", "write(gz(tar_bytes([P('Log/x')])))", "device node, FIFO or socket: Log/x"},
       {"device", "write(gz(tar_bytes([C('bin/null')])))", "device node, FIFO or socket: bin/null"},
       {"not gzip", "write(tar_bytes([F('a')]))", "not gzip-compressed"},
@@ -311,6 +402,66 @@ TEST_F(InstallTest, HostileArchivesAreRefusedAndTouchNothingOutside) {
     EXPECT_FALSE(fs::exists(staging_)) << "staging left";
     ExpectOutsideUntouched();
   }
+}
+
+// A hard link onto a symbolic link that carries data: writing it would end
+// in setting the member's mode and time on whatever the link names.
+TEST_F(InstallTest, AHardLinkOntoASymbolicLinkChangesNothingOutside) {
+  if (geteuid() != 0) GTEST_SKIP() << "the victims belong to root and to another user";
+  Sh("printf secret > outside/file && chmod 640 outside/file && mkdir outside/dir"
+     " && chmod 750 outside/dir && printf theirs > outside/theirs && chmod 600 outside/theirs"
+     " && chown 65534:65534 outside/theirs"
+     " && touch -d @1000000000 outside/file outside/dir outside/theirs outside/target");
+  const Lines before = Stats(outside_);
+  for (const char* victim : {"file", "dir", "theirs"}) {
+    for (unsigned mode : {0u, 0777u, 04755u}) {
+      for (mode_t mask : {mode_t{0}, mode_t{022}}) {
+        char label[64];
+        snprintf(label, sizeof label, "%s, mode %o, umask %03o", victim, mode,
+                 static_cast<unsigned>(mask));
+        SCOPED_TRACE(label);
+        char snippet[512];
+        snprintf(snippet, sizeof snippet,
+                 "m = H('h', 's', data=b'written'); m['mode'] = 0o%o; m['pax'] = {'size': '7'}\n"
+                 "write(gz(tar_bytes([L('s', OUTSIDE + '/%s'), m], format=tarfile.PAX_FORMAT)))",
+                 mode, victim);
+        std::string archive = Archive(snippet);
+        umask(mask);
+        std::string why = Stage(archive);
+        umask(022);
+        EXPECT_EQ(why, "hard link to a symbolic link: h");
+        EXPECT_FALSE(fs::exists(staging_)) << "staging left";
+        EXPECT_EQ(Stats(outside_), before);
+      }
+    }
+  }
+}
+
+TEST_F(InstallTest, StagingAsAnotherUserChangesNothingOutside) {
+  if (geteuid() != 0) GTEST_SKIP() << "becoming nobody needs root";
+  // nobody stages into a folder of its own; the victim is its file elsewhere.
+  Sh("chmod 711 . && mkdir nobody && chown 65534 nobody && printf theirs > outside/theirs"
+     " && chmod 600 outside/theirs && chown 65534:65534 outside/theirs"
+     " && touch -d @1000000000 outside/theirs");
+  const Lines before = Stats(outside_);
+  const std::string staging = root_ + "/nobody/" + kStagingName;
+  std::string archive = Archive(
+      "m = H('h', 's', data=b'written'); m['mode'] = 0o777; m['pax'] = {'size': '7'}\n"
+      "write(gz(tar_bytes([L('s', OUTSIDE + '/theirs'), m], format=tarfile.PAX_FORMAT)))");
+  ASSERT_EQ(chmod(archive.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { return StageArchive(archive, staging); }),
+            "hard link to a symbolic link: h");
+  EXPECT_EQ(Stats(outside_), before);
+  EXPECT_FALSE(fs::exists(staging));
+
+  archive = Archive(
+      "write(gz(tar_bytes([D('bin'), F('bin/a', b'a'), H('bin/b', 'bin/a'),"
+      " L('bin/python', '/usr/bin/python3')])))");
+  ASSERT_EQ(chmod(archive.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { return StageArchive(archive, staging); }), "");
+  EXPECT_EQ(Tree(staging), (Lines{"bin d 755", "bin/a f 644 a", "bin/b f 644 a",
+                                  "bin/python -> /usr/bin/python3"}));
+  EXPECT_EQ(Stats(outside_), before);
 }
 
 TEST_F(InstallTest, AGzipBombStopsAtTheReserve) {
