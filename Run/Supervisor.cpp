@@ -9,20 +9,20 @@
 
 #include <algorithm>
 
-#include "BuildSetting.h"
-#include "Env.h"
-#include "FirstProcess.h"
 #include "HttpDown.h"
-#include "Install.h"
-#include "ProgramList.h"
-#include "Report.h"
-#include "SignedUpdate.h"
 #include "SingletonBase.h"
-#include "Status.h"
-#include "Timing.h"
 #include "ToolHelper.h"
-#include "UpdateSettings.h"
-#include "Updater.h"
+#include "platform/BuildSetting.h"
+#include "platform/Env.h"
+#include "platform/Report.h"
+#include "platform/Timing.h"
+#include "status/Status.h"
+#include "supervision/FirstProcess.h"
+#include "supervision/ProgramList.h"
+#include "update/Install.h"
+#include "update/SignedUpdate.h"
+#include "update/UpdateSettings.h"
+#include "update/Updater.h"
 
 namespace {
 

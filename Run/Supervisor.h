@@ -5,7 +5,7 @@
 
 #include <deque>
 
-#include "ProgramTable.h"
+#include "supervision/ProgramTable.h"
 
 // Runs the supervisor; never returns (a second instance exits with status 0).
 [[noreturn]] void RunSupervisor();

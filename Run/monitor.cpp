@@ -6,8 +6,8 @@
 
 #include "CRC.h"
 #include "ChildProcess.h"
-#include "HostSerial.h"
 #include "Supervisor.h"
+#include "host/HostSerial.h"
 
 int main(int argc, char** argv) {
   qmChildProcess::NoteInheritance();

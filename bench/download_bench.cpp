@@ -27,7 +27,7 @@
 #include "CRC.h"
 #include "ChildProcess.h"
 #include "HttpDown.h"
-#include "Updater.h"
+#include "update/Updater.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 
 #include "BenchPaths.h"
 #include "ChildProcess.h"
-#include "Install.h"
 #include "UniqueFd.h"
 #include "WholeIo.h"
+#include "update/Install.h"
 
 namespace {
 

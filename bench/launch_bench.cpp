@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "Launcher.h"
 #include "UniqueFd.h"
 #include "WholeIo.h"
+#include "supervision/Launcher.h"
 
 extern char** environ;
 

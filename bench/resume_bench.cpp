@@ -17,9 +17,9 @@
 #include "BenchLoopback.h"
 #include "CommLog.h"
 #include "HttpDown.h"
-#include "ResumeDownload.h"
-#include "Timing.h"
 #include "UniqueFd.h"
+#include "platform/Timing.h"
+#include "update/ResumeDownload.h"
 
 namespace {
 

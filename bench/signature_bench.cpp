@@ -19,11 +19,11 @@
 
 #include "BenchFiles.h"
 #include "ChildProcess.h"
-#include "Signature.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
 #include "UniqueFd.h"
 #include "WholeIo.h"
+#include "update/Signature.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "Status.h"
+#include "status/Status.h"
 
 namespace {
 

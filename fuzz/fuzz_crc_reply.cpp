@@ -16,7 +16,7 @@
 #include "CommLog.h"
 #include "FuzzCheck.h"
 #include "Json.h"
-#include "Updater.h"
+#include "update/Updater.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "PartRecord.h"
+#include "update/PartRecord.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "FuzzCheck.h"
 #include "Json.h"
-#include "Launcher.h"
-#include "ProgramList.h"
+#include "supervision/Launcher.h"
+#include "supervision/ProgramList.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "Signature.h"
+#include "update/Signature.h"
 
 namespace {
 

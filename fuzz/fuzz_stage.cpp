@@ -16,7 +16,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "Install.h"
+#include "update/Install.h"
 
 namespace {
 

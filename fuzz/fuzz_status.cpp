@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "ProgramList.h"
-#include "Status.h"
-#include "StatusText.h"
+#include "status/Status.h"
+#include "status/StatusText.h"
+#include "supervision/ProgramList.h"
 
 namespace {
 

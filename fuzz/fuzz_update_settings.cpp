@@ -12,8 +12,8 @@
 #include "CommLog.h"
 #include "FuzzCheck.h"
 #include "Json.h"
-#include "ReportCapture.h"
-#include "UpdateSettings.h"
+#include "platform/ReportCapture.h"
+#include "update/UpdateSettings.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();

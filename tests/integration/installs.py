@@ -12,8 +12,9 @@ from update_archive import crc_file
 
 # The installation through a staging folder; before it, the archive went to tar.
 STAGED = pytest.mark.skipif(
-    not os.path.exists(os.path.join(os.path.dirname(__file__), "..", "..", "Run", "Install.h")),
-    reason="this source tree installs with tar, not through a staging folder (Run/Install.h)")
+    not os.path.exists(os.path.join(os.path.dirname(__file__), "..", "..", "Run", "update",
+                                    "Install.h")),
+    reason="this source tree installs with tar, not through a staging folder")
 
 ARCHIVE = "app.tar.gz"
 REFUSED = "archive refused, nothing installed! "

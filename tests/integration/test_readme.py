@@ -82,7 +82,7 @@ def test_publish_sample(workdir):
 def normalize(text, app_root):
     text = text.replace(app_root, "/opt/monitor")
     text = re.sub(r"\[PID:\d+,TID:\d+\] \[\d\d:\d\d:\d\d\]", "[PID:P,TID:T] [HH:MM:SS]", text)
-    text = re.sub(r"\[[^\[\]]*?/(Run/\w+\.cpp) : \d+\]", r"[\1 : L]", text)
+    text = re.sub(r"\[[^\[\]]*?/(Run/[\w/]+\.cpp) : \d+\]", r"[\1 : L]", text)
     text = re.sub(r"crc:\d+", "crc:N", text)
     return re.sub(r"pid : \d+", "pid : N", text)
 

@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include "ProgramTable.h"
+#include "supervision/ProgramTable.h"
 
 inline void ClearProgramTable() {
   TableLock table;

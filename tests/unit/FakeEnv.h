@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "Env.h"
+#include "platform/Env.h"
 
 class FakeEnv : public Env {
  public:

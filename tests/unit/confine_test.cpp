@@ -1,7 +1,7 @@
 // A thread confined to a directory, as root (its root) and as another user
 // (Landlock): what it may still change, and that the rest of the process
 // keeps its own root and working directory.
-#include "Confine.h"
+#include "update/Confine.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "HostSerial.h"
+#include "host/HostSerial.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // Python's tarfile, GNU tar and gzip. Each test owns a directory holding the
 // application directory, its staging directory and an "outside" directory
 // that nothing may ever create, change or follow anything in.
-#include "Install.h"
+#include "update/Install.h"
 
 #include <dirent.h>
 #include <fcntl.h>

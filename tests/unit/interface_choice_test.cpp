@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "InterfaceChoice.h"
+#include "host/InterfaceChoice.h"
 
 namespace {
 

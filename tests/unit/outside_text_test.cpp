@@ -5,8 +5,8 @@
 #include <string>
 
 #include "OutsideText.h"
-#include "Report.h"
-#include "ReportCapture.h"
+#include "platform/Report.h"
+#include "platform/ReportCapture.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <deque>
 
 #include "ClearTable.h"
-#include "Launcher.h"
-#include "ProgramList.h"
 #include "Supervisor.h"
+#include "supervision/Launcher.h"
+#include "supervision/ProgramList.h"
 
 namespace {
 

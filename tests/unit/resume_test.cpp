@@ -14,9 +14,9 @@
 #include <string>
 
 #include "HttpRange.h"
-#include "PartFile.h"
-#include "PartRecord.h"
 #include "TestFiles.h"
+#include "update/PartFile.h"
+#include "update/PartRecord.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 
 #include "ClearTable.h"
 #include "FakeEnv.h"
-#include "ProgramTable.h"
 #include "SingletonBase.h"
 #include "Supervisor.h"
-#include "Timing.h"
 #include "ToolHelper.h"
-#include "Updater.h"
+#include "platform/Timing.h"
+#include "supervision/ProgramTable.h"
+#include "update/Updater.h"
 
 namespace {
 

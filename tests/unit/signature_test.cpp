@@ -1,5 +1,5 @@
 // Keys and signatures made by the real minisign tool, read and checked.
-#include "Signature.h"
+#include "update/Signature.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // What the status tells: how a program's end is read from its wait status,
 // the JSON and exposition texts (parsed back, with hostile paths), the
 // writer's pacing on a fake clock, and the history a new list takes over.
-#include "Status.h"
+#include "status/Status.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -19,13 +19,13 @@
 
 #include "ClearTable.h"
 #include "FakeEnv.h"
-#include "ProgramEnd.h"
-#include "Report.h"
-#include "ReportCapture.h"
-#include "StatusText.h"
 #include "TestFiles.h"
-#include "Timing.h"
-#include "Updater.h"
+#include "platform/Report.h"
+#include "platform/ReportCapture.h"
+#include "platform/Timing.h"
+#include "status/StatusText.h"
+#include "supervision/ProgramEnd.h"
+#include "update/Updater.h"
 
 namespace {
 

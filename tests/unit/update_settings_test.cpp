@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "ReportCapture.h"
-#include "UpdateSettings.h"
+#include "platform/ReportCapture.h"
+#include "update/UpdateSettings.h"
 
 namespace {
 

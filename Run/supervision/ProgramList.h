@@ -1,0 +1,27 @@
+// The program list file <app dir>/bin/config.json and its reading into the table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "supervision/ProgramTable.h"
+
+// Rebuilds the table from <app dir>/bin/config.json; reports errors itself.
+void ReadConfig();
+
+// What a program list text holds.
+enum class ListText {
+  kEntries,  // a "list" array or object: *entries filled (possibly empty)
+  kNoList,   // valid JSON without a usable "list"
+  kNotJson,  // not valid JSON
+};
+// Parses a program list text; every entry's path is dir + its "path". An
+// entry whose "path" has a ".." component would leave dir: it is left out,
+// and its "path" added to *skipped when skipped is not null.
+ListText ParseProgramList(const std::string& json_data, const std::string& dir,
+                          std::vector<PRO_INFO>* entries,
+                          std::vector<std::string>* skipped = nullptr);
+
+// The program list and the update settings are read only up to this size;
+// a larger file counts as unreadable.
+constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;

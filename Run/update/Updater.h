@@ -1,0 +1,48 @@
+// The update check and installation: the archive published at the "url" of
+// <app dir>/config.json replaces the application directory's contents when
+// its CRC file names a CRC other than that of the local copy <app dir>/update.gz.
+#pragma once
+
+#include <string>
+
+#include "platform/Timing.h"
+
+// Results of Update.
+enum UpdateResult {
+  kUpdateInstalled = 1,          // downloaded, verified, staged, programs stopped, moved in
+  kUpdateCurrent = 0,            // the local copy has the published CRC
+  kUpdateNoCrcFile = -1,         // the CRC file could not be fetched
+  kUpdateNoArchive = -2,         // the archive could not be fetched
+  kUpdateWriteFailed = -3,       // the local copy could not be written
+  kUpdateCrcMismatch = -4,       // the downloaded archive has another CRC; nothing unpacked
+  kUpdateUnreadable = -5,        // archive refused at staging or inspection; nothing stopped
+  kUpdateSignatureRefused = -6,  // a key is set and the signature does not pass; nothing stopped
+};
+
+// The "crc" string of a CRC file's body, or "".
+std::string GetCrc(std::string json_data);
+// One check and, when the published CRC differs, one installation, with the
+// update settings read once for it.
+int Update();
+// Runs check(), and tells the status its result and what it reported; the
+// next check is due next_in_ms after it, or later by the pauses after an
+// installation.
+int RecordedCheck(int (*check)(), unsigned long long next_in_ms);
+// The time from the end of one periodic check to the next.
+inline unsigned long long UpdatePeriodMs() {
+  return static_cast<unsigned long long>(timing::kUpdateTicks) * timing::kUpdateTickMs;
+}
+// The CRC text of update.gz, "0" when there is none; said on no output.
+std::string InstalledVersion();
+// Removes the staging directory, which after an installation holds the files
+// it replaced; called once the programs run again.
+void RemoveStaging();
+// The periodic check: check() every kUpdateTicks ticks, counted from the end
+// of the previous one; after an installation the two pauses, the new list
+// and its start. Runs while go_on() holds.
+void RunUpdateChecks(int (*check)(), bool (*go_on)());
+// The periodic check with Update(); never returns.
+void* update_main(void* arg);
+// Starts update_main on a detached thread: 0, or the error number that kept
+// it from starting.
+int StartUpdateThread();
