@@ -12,17 +12,19 @@
 #include "HttpDown.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
+#include "platform/AppFiles.h"
 #include "platform/BuildSetting.h"
 #include "platform/Env.h"
 #include "platform/Report.h"
 #include "platform/Timing.h"
 #include "status/Status.h"
 #include "supervision/FirstProcess.h"
+#include "supervision/Loop.h"
 #include "supervision/ProgramList.h"
-#include "update/Install.h"
+#include "supervision/ProgramTable.h"
 #include "update/SignedUpdate.h"
+#include "update/Update.h"
 #include "update/UpdateSettings.h"
-#include "update/Updater.h"
 
 namespace {
 
@@ -32,8 +34,10 @@ namespace {
 int SingleInstanceTest() {
   qmToolHelper& tool = SingletonBase<qmToolHelper>::Instance();
   const std::string record =
-      build::kInstanceFilesInAppDir ? tool.GetAppDir() + "/tavrin.exe" : "/tmp/tavrin.exe";
-  const std::string lock_path = tool.InstanceLockPath("tavrin.lock", build::kInstanceFilesInAppDir);
+      (build::kInstanceFilesInAppDir ? tool.GetAppDir() + "/" : std::string("/tmp/")) +
+      appfiles::kInstanceRecord;
+  const std::string lock_path =
+      tool.InstanceLockPath(appfiles::kInstanceLock, build::kInstanceFilesInAppDir);
   // Open for the life of the process, like the log file: holding the lock is
   // what tells every later start that this supervisor runs, and the kernel
   // drops it when the process ends, however it ends.
@@ -50,16 +54,6 @@ int SingleInstanceTest() {
   return instance.result;
 }
 
-// Pauses restart_pause ms from now, reaping whatever ends meanwhile.
-void PauseReaping(std::deque<pid_t>& ended) {
-  Env& env = CurrentEnv();
-  long long deadline = env.NowMs() + timing::kRestartPauseMs;
-  for (long long left; (left = deadline - env.NowMs()) > 0;) {
-    env.WaitForChild(std::min(left, 1000LL));
-    ReapEnded(ended);
-  }
-}
-
 // The supervisor does not go on without one of its threads: it would
 // neither update nor tell what runs. The programs it started end with it,
 // so that the supervisor started next does not run them twice.
@@ -72,26 +66,6 @@ void QuitUnlessStarted(int err, const char* thread) {
 }
 
 }  // namespace
-
-void SupervisionPass(std::deque<pid_t>& ended) {
-  ReapEnded(ended);
-  if (ended.empty()) {
-    if (HasLiveChildren()) {
-      CurrentEnv().WaitForChild(1000);
-      return;
-    }
-    // Nothing to wait for: a pause paces the loop, then a start that failed
-    // is tried again.
-    PauseReaping(ended);
-    RetryFailedStart();
-    return;
-  }
-  pid_t pid = ended.front();
-  ended.pop_front();
-  if (!WaitsOnEnded(pid)) return;
-  PauseReaping(ended);
-  RestartEnded(pid);
-}
 
 void RunSupervisor() {
   // Settled now, before an installation can move the executable.
@@ -118,12 +92,15 @@ void RunSupervisor() {
   RemoveStaging();
   // Written by the one supervisor only, from now on.
   SetStatusStart(getpid(), CurrentEnv().WallNow());
+  // The status hears of every change in the table and of every check.
+  SetTableObserver(&StatusOfTable());
+  SetUpdateObserver(&StatusOfUpdates());
   SetInstalledVersion(InstalledVersion());
   UPDATE_SETTINGS settings = ReadUpdateSettings();
   SetMetricsFile(MetricsFile(settings));
-  QuitUnlessStarted(
-      StartStatusWriter(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + kStatusName),
-      "status writer");
+  QuitUnlessStarted(StartStatusWriter(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" +
+                                      appfiles::kStatus),
+                    "status writer");
   ReportSigningSettings(settings);
   RecordedCheck(Update, UpdatePeriodMs());
   ReadConfig();

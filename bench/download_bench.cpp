@@ -27,7 +27,8 @@
 #include "CRC.h"
 #include "ChildProcess.h"
 #include "HttpDown.h"
-#include "update/Updater.h"
+#include "update/Check.h"
+#include "update/Update.h"
 
 namespace {
 

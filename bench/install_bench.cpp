@@ -23,7 +23,10 @@
 #include "ChildProcess.h"
 #include "UniqueFd.h"
 #include "WholeIo.h"
-#include "update/Install.h"
+#include "platform/AppFiles.h"
+#include "platform/Files.h"
+#include "update/Stage.h"
+#include "update/StagedTree.h"
 
 namespace {
 
@@ -125,7 +128,7 @@ struct Install {
 // Stages archive inside app and moves it into place, timing each step.
 Install StageAndMove(const std::string& archive, const std::string& app) {
   Install r;
-  std::string staging = app + "/" + kStagingName;
+  std::string staging = app + "/" + appfiles::kStaging;
   double t0 = Now();
   r.why = StageArchive(archive, staging);
   r.stage_s = Now() - t0;

@@ -16,7 +16,8 @@
 #include "CommLog.h"
 #include "FuzzCheck.h"
 #include "Json.h"
-#include "update/Updater.h"
+#include "update/Check.h"
+#include "update/Update.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();

@@ -16,7 +16,10 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "update/Install.h"
+#include "platform/AppFiles.h"
+#include "platform/Files.h"
+#include "update/Stage.h"
+#include "update/StagedTree.h"
 
 namespace {
 
@@ -69,7 +72,7 @@ std::set<std::string> Names(const std::string& dir) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string archive = Scratch() + "/archive";
   const std::string app = Scratch() + "/app";
-  const std::string staging = app + "/" + kStagingName;
+  const std::string staging = app + "/" + appfiles::kStaging;
   FILE* f = fopen(archive.c_str(), "wb");
   if (f == nullptr) abort();
   fwrite(data, 1, size, f);
@@ -80,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(Names(Scratch()) == (std::set<std::string>{"archive", "app", "victim"}));
   FUZZ_CHECK(SameVictim());
   if (why.empty()) {
-    FUZZ_CHECK(Names(app) == std::set<std::string>{kStagingName});
+    FUZZ_CHECK(Names(app) == std::set<std::string>{appfiles::kStaging});
     InspectStaged(staging, app);
     FUZZ_CHECK(RemoveTree(staging));
   }

@@ -5,7 +5,7 @@
 
 #include "platform/DetachedThread.h"
 #include "platform/Env.h"
-#include "platform/ReplaceFile.h"
+#include "platform/Files.h"
 #include "platform/Report.h"
 #include "status/StatusText.h"
 
@@ -68,7 +68,30 @@ void* StatusWriterMain(void*) {
   return nullptr;
 }
 
+class TableStatus : public TableObserver {
+ public:
+  void TableChanged() override { StatusChanged(); }
+};
+
+class UpdateStatus : public UpdateObserver {
+ public:
+  void InstalledVersion(const std::string& crc) override { SetInstalledVersion(crc); }
+  void CheckEnded(const CHECK_RECORD& check) override { SetLastCheck(check); }
+  void NextCheck(time_t when) override { SetNextCheck(when); }
+  void MetricsFile(const std::string& path) override { SetMetricsFile(path); }
+};
+
 }  // namespace
+
+TableObserver& StatusOfTable() {
+  static TableStatus observer;
+  return observer;
+}
+
+UpdateObserver& StatusOfUpdates() {
+  static UpdateStatus observer;
+  return observer;
+}
 
 void StatusChanged() {
   Change([] { return true; });

@@ -10,27 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "supervision/ProgramTable.h"
-
-// The last update check.
-struct CHECK_RECORD {
-  bool done = false;  // false until the first check has ended
-  time_t time = 0;    // when it ended
-  int result = 0;     // what Update returned
-  std::string message;
-};
-
-struct SUPERVISOR_STATUS {
-  pid_t pid = 0;
-  time_t started = 0;
-  std::string version = "0";  // CRC text of the installed update.gz
-  CHECK_RECORD last_check;
-  time_t next_check = 0;  // 0: not planned
-  std::vector<PRO_INFO> programs;
-};
-
-// The status file's name in the application directory.
-constexpr const char* kStatusName = "status.json";
+#include "status/StatusFacts.h"
+#include "supervision/TableObserver.h"
+#include "update/UpdateObserver.h"
 
 // The shortest time between two writes of the files.
 constexpr unsigned kStatusGapMs = 250;
@@ -38,6 +20,11 @@ constexpr unsigned kStatusGapMs = 250;
 // Something the status tells has changed: the writer writes the files anew.
 // Cheap, and safe from any thread, with or without the table held.
 void StatusChanged();
+
+// The status as the program table's and the update path's observer: what
+// they tell it lands in the files.
+TableObserver& StatusOfTable();
+UpdateObserver& StatusOfUpdates();
 
 void SetStatusStart(pid_t pid, time_t started);
 void SetInstalledVersion(const std::string& crc);

@@ -6,7 +6,7 @@
 #include <map>
 #include <utility>
 
-#include "update/Updater.h"
+#include "update/UpdateResult.h"
 
 namespace {
 

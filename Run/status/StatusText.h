@@ -5,7 +5,7 @@
 #include <string>
 
 #include "OutsideText.h"
-#include "status/Status.h"
+#include "status/StatusFacts.h"
 
 // "running", "waiting", "stopped", "exhausted" or "never started".
 const char* StateWord(ProgramState state);

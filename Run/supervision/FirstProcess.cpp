@@ -5,11 +5,10 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include "Supervisor.h"
 #include "platform/DetachedThread.h"
 #include "platform/Report.h"
 #include "platform/Timing.h"
-#include "supervision/ProgramList.h"
+#include "supervision/ProgramTable.h"
 
 namespace {
 
@@ -34,11 +33,6 @@ void* WatchForStop(void*) {
 }
 
 }  // namespace
-
-bool IsFirstProcess() {
-  static const bool first = getpid() == 1;
-  return first;
-}
 
 int StartStopWatch() {
   sigset_t set = StopSignals();

@@ -3,8 +3,7 @@
 // ignored unless it handles them.
 #pragma once
 
-// True when the supervisor is process 1 of its pid namespace.
-bool IsFirstProcess();
+#include "platform/ProcessOne.h"
 
 // Blocks SIGTERM and SIGINT in this thread (call before any other thread
 // exists, so that every thread keeps them blocked) and starts the thread that

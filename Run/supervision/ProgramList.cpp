@@ -53,12 +53,13 @@ ListText ParseProgramList(const std::string& json_data, const std::string& dir,
 
 void ReadConfig() {
   qmToolHelper& tool = SingletonBase<qmToolHelper>::Instance();
-  std::string file_path = tool.GetAppDir() + "/bin/config.json";
+  std::string file_path = tool.GetAppDir() + "/" + appfiles::kProgramList;
   std::string json_data = tool.ReadFileToDisk(file_path.c_str(), kMaxConfigFileSize);
 
   std::vector<PRO_INFO> entries;
   std::vector<std::string> skipped;
-  ListText parsed = ParseProgramList(json_data, tool.GetAppDir() + "/bin/", &entries, &skipped);
+  ListText parsed =
+      ParseProgramList(json_data, tool.GetAppDir() + "/" + appfiles::kBinDir, &entries, &skipped);
   for (const std::string& path : skipped)
     REPORT_ERROR("program outside bin skipped! path:%s", Quoted(path).c_str());
   if (parsed != ListText::kNotJson) ReplacePrograms(entries);

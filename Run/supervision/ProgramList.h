@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/AppFiles.h"
 #include "supervision/ProgramTable.h"
 
 // Rebuilds the table from <app dir>/bin/config.json; reports errors itself.
@@ -22,6 +23,6 @@ ListText ParseProgramList(const std::string& json_data, const std::string& dir,
                           std::vector<PRO_INFO>* entries,
                           std::vector<std::string>* skipped = nullptr);
 
-// The program list and the update settings are read only up to this size;
-// a larger file counts as unreadable.
-constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;
+// The program list is read only up to this size; a larger file counts as
+// unreadable.
+constexpr size_t kMaxConfigFileSize = appfiles::kMaxConfigFileSize;

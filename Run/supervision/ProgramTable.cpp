@@ -6,14 +6,15 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "ChildProcess.h"
 #include "platform/Env.h"
+#include "platform/ProcessOne.h"
 #include "platform/Report.h"
-#include "status/Status.h"
-#include "supervision/FirstProcess.h"
 #include "supervision/Launcher.h"
+#include "supervision/TableObserver.h"
 
 namespace {
 
@@ -26,6 +27,14 @@ bool g_stopped_for_good = false;  // guarded by g_mutex
 // Counts the operations on the table as a whole (replace, stop, load), so
 // that a restart can tell whether one came while it released the lock.
 unsigned long g_table_changes = 0;  // guarded by g_mutex
+
+std::atomic<TableObserver*> g_observer{nullptr};
+
+// Tells the observer, if there is one, that something changed.
+void TableChanged() {
+  if (TableObserver* observer = g_observer.load(std::memory_order_acquire))
+    observer->TableChanged();
+}
 
 // A reaped program's end, reported once the table is released.
 struct EndNote {
@@ -81,7 +90,7 @@ void ReportEnds(const EndNotes& notes) {
     REPORT_NOTICE("program ended pid : %u path:%s %s", static_cast<unsigned>(note.pid),
                   Quoted(note.path).c_str(), how.c_str());
   }
-  if (!notes.empty()) StatusChanged();
+  if (!notes.empty()) TableChanged();
 }
 
 // Takes one of info's starts and launches it.
@@ -152,7 +161,7 @@ std::vector<pid_t> StopAll(TableLock& table) {
 void ReportStopped(const std::vector<pid_t>& signalled) {
   for (pid_t pid : signalled) printf("kill process pid:%u\n", static_cast<unsigned>(pid));
   fflush(stdout);
-  StatusChanged();
+  TableChanged();
 }
 
 // Restarts the first entry that match accepts. The report comes before the
@@ -188,11 +197,15 @@ bool RestartFirst(Match match) {
   if (!started)
     REPORT_NOTICE("no restart, the programs were stopped meanwhile pid : %u path:%s",
                   static_cast<unsigned>(last), Quoted(path).c_str());
-  StatusChanged();
+  TableChanged();
   return started;
 }
 
 }  // namespace
+
+void SetTableObserver(TableObserver* observer) {
+  g_observer.store(observer, std::memory_order_release);
+}
 
 ProgramState IdleState(pid_t pid, int run_tick) {
   if (pid == 0) return ProgramState::kNeverStarted;
@@ -215,7 +228,7 @@ void ReplacePrograms(const std::vector<PRO_INFO>& entries) {
     table.entries().assign(entries.begin(), entries.end());
     for (PRO_INFO& entry : table.entries()) TakeHistory(old, entry);
   }
-  StatusChanged();
+  TableChanged();
 }
 
 void LoadProcessList() {
@@ -234,7 +247,7 @@ void LoadProcessList() {
       }
     }
   }
-  StatusChanged();
+  TableChanged();
 }
 
 void killProcessList() {

@@ -5,24 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <system_error>
-
 bool OwnRegularFile(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
-}
-
-bool RemoveStanding(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (S_ISDIR(st.st_mode)) {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);  // removes links, never follows them
-  } else {
-    unlink(path.c_str());
-  }
-  return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 UniqueFd ReopenPart(const std::string& path, DWORD64* size) {
@@ -37,6 +22,6 @@ UniqueFd ReopenPart(const std::string& path, DWORD64* size) {
 }
 
 UniqueFd CreatePart(const std::string& path) {
-  if (!RemoveStanding(path)) return UniqueFd();
+  if (!RemoveTree(path)) return UniqueFd();
   return UniqueFd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
 }

@@ -8,14 +8,10 @@
 
 #include "CRC.h"
 #include "UniqueFd.h"
+#include "platform/Files.h"
 
 // True when fd is a regular file of this process's user with one link.
 bool OwnRegularFile(int fd);
-
-// Removes whatever stands at path: a file, a link (not its target), a FIFO or
-// a directory with everything under it (links inside are not followed).
-// True when nothing stands there afterwards.
-bool RemoveStanding(const std::string& path);
 
 // Opens path for reading and writing with O_NOFOLLOW when OwnRegularFile
 // holds for it, storing its size in *size; otherwise an invalid descriptor.

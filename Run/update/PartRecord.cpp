@@ -9,7 +9,7 @@
 #include "Json.h"
 #include "UniqueFd.h"
 #include "WholeIo.h"
-#include "platform/ReplaceFile.h"
+#include "platform/Files.h"
 #include "update/PartFile.h"
 
 namespace {
@@ -75,7 +75,7 @@ bool ReadPartRecord(const std::string& path, PART_RECORD* out) {
 bool WritePartRecord(const std::string& path, const PART_RECORD& record) {
   std::string text = PartRecordText(record);
   // A directory at the temporary name goes too: the application directory is ours.
-  if (text.empty() || !RemoveStanding(path + ".tmp")) return false;
+  if (text.empty() || !RemoveTree(path + ".tmp")) return false;
   return ReplaceFile(path, text, 0600, true).empty();
 }
 

@@ -10,7 +10,7 @@
 #include "update/FreeSpace.h"
 #include "update/PartFile.h"
 #include "update/PartRecord.h"
-#include "update/Updater.h"
+#include "update/UpdateResult.h"
 
 namespace {
 
@@ -48,8 +48,8 @@ std::string NoRoomReason(const RANGE_FETCH& fetch, int fd) {
 std::string PartRecordPath(const std::string& part) { return part + ".json"; }
 
 void DropPart(const std::string& part) {
-  RemoveStanding(PartRecordPath(part));
-  RemoveStanding(part);
+  RemoveTree(PartRecordPath(part));
+  RemoveTree(part);
 }
 
 int FetchArchive(const std::string& url, const std::string& crc, const std::string& part) {
@@ -60,7 +60,7 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   // Only the supervisor's own part, with its record, for this very release.
   if (ReadPartRecord(record_path, &record) && record.crc == crc) fd = ReopenPart(part, &held);
   if (!fd.valid()) {
-    RemoveStanding(record_path);
+    RemoveTree(record_path);
     fd = CreatePart(part);
     if (!fd.valid()) {
       REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
@@ -127,7 +127,7 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   }
   DWORD64 size = FileSize(fd.get());
   if (complete && size != 0) {
-    RemoveStanding(record_path);
+    RemoveTree(record_path);
     return 0;
   }
   // No reply at all (no connection, cut before the first byte) leaves the

@@ -12,11 +12,12 @@
 #include "HttpDown.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
-#include "platform/ReplaceFile.h"
+#include "platform/AppFiles.h"
+#include "platform/Files.h"
 #include "platform/Report.h"
 #include "platform/Timing.h"
 #include "update/Signature.h"
-#include "update/Updater.h"
+#include "update/UpdateResult.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr size_t kMaxSignatureFileSize = 64 * 1024;
 
 qmToolHelper& Tool() { return SingletonBase<qmToolHelper>::Instance(); }
 
-std::string InstalledSignaturePath() { return Tool().GetAppDir() + "/" + kInstalledSignatureName; }
+std::string InstalledSignaturePath() { return Tool().GetAppDir() + "/" + appfiles::kSignature; }
 
 int Refuse(const std::string& why, const std::string& url) {
   REPORT_ERROR("signature refused, nothing installed! %s url:%s", Quoted(why).c_str(),

@@ -8,9 +8,6 @@
 
 #include "update/UpdateSettings.h"
 
-// The installed release's signature file in the application directory.
-constexpr const char* kInstalledSignatureName = "update.gz.minisig";
-
 // One start-up report of how updates are checked: a notice when they are not
 // signed or which key signs them, an error when the key is not valid.
 void ReportSigningSettings(const UPDATE_SETTINGS& settings);

@@ -1,6 +1,8 @@
 // Staging: the one reading of an update archive. zlib decompresses it, which
 // checks every gzip member's CRC and length to the end of the file; libarchive
 // parses the tar stream and writes each member with its secure flags.
+#include "update/Stage.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <errno.h>
@@ -20,9 +22,9 @@
 #include <thread>
 
 #include "UniqueFd.h"
+#include "platform/Files.h"
 #include "update/Confine.h"
 #include "update/FreeSpace.h"
-#include "update/Install.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "Json.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
+#include "platform/AppFiles.h"
 #include "platform/Report.h"
-#include "supervision/ProgramList.h"
 
 UPDATE_SETTINGS ParseUpdateSettings(const std::string& text, const std::string& path) {
   UPDATE_SETTINGS s;
@@ -35,8 +35,8 @@ UPDATE_SETTINGS ParseUpdateSettings(const std::string& text, const std::string& 
 
 UPDATE_SETTINGS ReadUpdateSettings() {
   qmToolHelper& tool = SingletonBase<qmToolHelper>::Instance();
-  std::string path = tool.GetAppDir() + "/config.json";
-  return ParseUpdateSettings(tool.ReadFileToDisk(path.c_str(), kMaxConfigFileSize), path);
+  std::string path = tool.GetAppDir() + "/" + appfiles::kSettings;
+  return ParseUpdateSettings(tool.ReadFileToDisk(path.c_str(), appfiles::kMaxConfigFileSize), path);
 }
 
 std::string ReadUrl(const UPDATE_SETTINGS& settings) {

@@ -2,8 +2,6 @@
 // Python's tarfile, GNU tar and gzip. Each test owns a directory holding the
 // application directory, its staging directory and an "outside" directory
 // that nothing may ever create, change or follow anything in.
-#include "update/Install.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +20,10 @@
 
 #include "AsNobody.h"
 #include "ChildProcess.h"
+#include "platform/AppFiles.h"
+#include "platform/Files.h"
+#include "update/Stage.h"
+#include "update/StagedTree.h"
 
 namespace fs = std::filesystem;
 
@@ -69,7 +71,7 @@ class InstallTest : public testing::Test {
     ASSERT_NE(mkdtemp(name), nullptr);
     root_ = name;
     app_ = root_ + "/app";
-    staging_ = app_ + "/" + kStagingName;
+    staging_ = app_ + "/" + appfiles::kStaging;
     outside_ = root_ + "/outside";
     fs::create_directories(app_);
     fs::create_directories(outside_);
@@ -444,7 +446,7 @@ TEST_F(InstallTest, StagingAsAnotherUserChangesNothingOutside) {
      " && chmod 600 outside/theirs && chown 65534:65534 outside/theirs"
      " && touch -d @1000000000 outside/theirs");
   const Lines before = Stats(outside_);
-  const std::string staging = root_ + "/nobody/" + kStagingName;
+  const std::string staging = root_ + "/nobody/" + appfiles::kStaging;
   std::string archive = Archive(
       "m = H('h', 's', data=b'written'); m['mode'] = 0o777; m['pax'] = {'size': '7'}\n"
       "write(gz(tar_bytes([L('s', OUTSIDE + '/theirs'), m], format=tarfile.PAX_FORMAT)))");
@@ -510,7 +512,7 @@ TEST_F(InstallTest, InspectionRefusesWhatMayNotBeInstalled) {
     SCOPED_TRACE(c.label);
     fs::remove_all(app_);
     fs::create_directories(staging_);
-    Sh("cd app/" + std::string(kStagingName) + " && true " + (c.staged.empty() ? "" : "&& ") +
+    Sh("cd app/" + std::string(appfiles::kStaging) + " && true " + (c.staged.empty() ? "" : "&& ") +
        c.staged);
     if (!c.app.empty()) Sh("cd app && " + c.app);
     EXPECT_EQ(InspectStaged(staging_, app_), c.why);

@@ -8,8 +8,8 @@
 #include <deque>
 
 #include "ClearTable.h"
-#include "Supervisor.h"
 #include "supervision/Launcher.h"
+#include "supervision/Loop.h"
 #include "supervision/ProgramList.h"
 
 namespace {

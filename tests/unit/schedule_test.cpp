@@ -16,11 +16,12 @@
 #include "ClearTable.h"
 #include "FakeEnv.h"
 #include "SingletonBase.h"
-#include "Supervisor.h"
 #include "ToolHelper.h"
 #include "platform/Timing.h"
+#include "supervision/Loop.h"
 #include "supervision/ProgramTable.h"
-#include "update/Updater.h"
+#include "update/Check.h"
+#include "update/Update.h"
 
 namespace {
 

@@ -25,7 +25,8 @@
 #include "platform/Timing.h"
 #include "status/StatusText.h"
 #include "supervision/ProgramEnd.h"
-#include "update/Updater.h"
+#include "update/Check.h"
+#include "update/Update.h"
 
 namespace {
 
@@ -335,8 +336,13 @@ class StatusFiles : public ::testing::Test {
     path = dir + "/status.json";
     ClearProgramTable();
     SetMetricsFile("");
+    // As at start-up: the status hears what the table and the checks tell.
+    SetTableObserver(&StatusOfTable());
+    SetUpdateObserver(&StatusOfUpdates());
   }
   void TearDown() override {
+    SetTableObserver(nullptr);
+    SetUpdateObserver(nullptr);
     SetMetricsFile("");
     ClearProgramTable();
     fs::remove_all(dir);

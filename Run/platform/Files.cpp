@@ -1,5 +1,6 @@
-#include "platform/ReplaceFile.h"
+#include "platform/Files.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "WholeIo.h"
@@ -82,4 +84,55 @@ std::string OpenOwnParent(const std::string& path, UniqueFd* dir, std::string* n
 bool SyncDir(const std::string& dir) {
   UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return fd.valid() && fsync(fd.get()) == 0;
+}
+
+UniqueFd OpenDirAt(int parent, const std::string& name) {
+  return UniqueFd(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// The names in the directory on fd, without "." and "..", sorted.
+std::vector<std::string> ListDir(int fd) {
+  std::vector<std::string> names;
+  int copy = dup(fd);
+  if (copy < 0) return names;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    close(copy);
+    return names;
+  }
+  rewinddir(dir);
+  while (struct dirent* e = readdir(dir)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+// Empties the directory on fd.
+bool ClearDir(int fd) {
+  bool ok = true;
+  for (const std::string& name : ListDir(fd)) {
+    if (unlinkat(fd, name.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      ok = ok && errno == ENOENT;
+      continue;
+    }
+    UniqueFd sub = OpenDirAt(fd, name);
+    if (!sub.valid() || !ClearDir(sub.get()) || unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0)
+      ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool RemoveTree(const std::string& path) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  bool cleared = ClearDir(fd.get());
+  return cleared && (rmdir(path.c_str()) == 0 || errno == ENOENT);
 }

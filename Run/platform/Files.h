@@ -1,10 +1,14 @@
-// Replacing a file so that a reader sees either the old or the new text.
+// The supervisor's file operations that must hold against whatever another
+// user or an archive put in their way: replacing a file so that a reader
+// sees either the old or the new text, walking and removing trees without
+// following a link.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "UniqueFd.h"
 
@@ -31,3 +35,14 @@ std::string OpenOwnParent(const std::string& path, UniqueFd* dir, std::string* n
 
 // fsync of the folder dir, so that the renames in it survive a power cut.
 bool SyncDir(const std::string& dir);
+
+// The directory name in parent, opened without following a link.
+UniqueFd OpenDirAt(int parent, const std::string& name);
+
+// The names in the directory on fd, without "." and "..", sorted.
+std::vector<std::string> ListDir(int fd);
+
+// Removes whatever stands at path (a file, a link but not its target, a FIFO,
+// a directory with everything under it, links inside never followed). True
+// when nothing stands there afterwards.
+bool RemoveTree(const std::string& path);

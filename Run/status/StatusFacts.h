@@ -1,0 +1,21 @@
+// The facts the status tells: the supervisor's own, the last update check
+// and the program table as it was when they were taken.
+#pragma once
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "supervision/ProgramTable.h"
+#include "update/UpdateResult.h"
+
+struct SUPERVISOR_STATUS {
+  pid_t pid = 0;
+  time_t started = 0;
+  std::string version = "0";  // CRC text of the installed update.gz
+  CHECK_RECORD last_check;
+  time_t next_check = 0;  // 0: not planned
+  std::vector<PRO_INFO> programs;
+};

@@ -1,0 +1,86 @@
+#include "update/Check.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include "CRC.h"
+#include "HttpDown.h"
+#include "Json.h"
+#include "SingletonBase.h"
+#include "ToolHelper.h"
+#include "platform/AppFiles.h"
+#include "platform/Report.h"
+#include "platform/Timing.h"
+#include "update/Install.h"
+#include "update/ResumeDownload.h"
+#include "update/SignedUpdate.h"
+#include "update/UpdateObserver.h"
+
+namespace {
+
+// A CRC file is a few dozen bytes; a server sending without end stops here.
+constexpr size_t kMaxCrcFileSize = 64 * 1024;
+
+// Equal ignoring case, and of the same length.
+bool SameCrc(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), b.size()) == 0;
+}
+
+}  // namespace
+
+std::string GetCrc(std::string json_data) {
+  CJson json;
+  std::string crc;
+  if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("crc", crc) != 0) {
+    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
+    return "";
+  }
+  return crc;
+}
+
+int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
+  if (CheckSigningKey(settings) != 0) return kUpdateSignatureRefused;
+  std::string url = ReadUrl(settings);
+  std::string crc_url = url + ".crc";
+  CHttpDown http_down;
+  std::string json_data = http_down.OpenURL(crc_url, timing::kCrcTimeoutS, kMaxCrcFileSize);
+  if (json_data.empty()) {
+    REPORT_ERROR("down crc file error! url:%s", outside::Url(crc_url).c_str());
+    return kUpdateNoCrcFile;
+  }
+  std::string crc = GetCrc(json_data);
+
+  std::string app_dir = SingletonBase<qmToolHelper>::Instance().GetAppDir();
+  std::string path = app_dir + "/" + appfiles::kArchive;
+  qmCRC qmcrc;
+  std::string l_crc = qmcrc.GetFileCRCNum(path, nullptr, 0, 0);
+  REPORT_NOTICE("remote file crc:%s local crc:%s", Quoted(crc).c_str(), l_crc.c_str());
+  Tell().InstalledVersion(l_crc);
+  if (SameCrc(l_crc, crc)) {
+    DropPart(app_dir + "/" + appfiles::kPart);  // a download of a release no longer published
+    return kUpdateCurrent;
+  }
+
+  // The download becomes the local copy only once it is verified: update.gz
+  // always stands for the installed version, so a download that fails its
+  // checks is fetched again at the next check instead of passing for current.
+  std::string part = app_dir + "/" + appfiles::kPart;
+  // Continues a part left for this CRC by an earlier check.
+  int r = FetchArchive(url, crc, part);
+  if (r != 0) return r;
+
+  std::string local_crc = qmcrc.GetFileCRCNum(part, nullptr, 0, 0);
+  if (!SameCrc(local_crc, crc)) {
+    unlink(part.c_str());
+    REPORT_ERROR("local_crc:%s remote crc:%s \n", local_crc.c_str(), Quoted(crc).c_str());
+    return kUpdateCrcMismatch;
+  }
+  // With a public key, only its signature, and no older release, installs.
+  std::string signature;
+  r = CheckUpdateSignature(settings, url, part, &signature);
+  if (r != 0) {
+    unlink(part.c_str());
+    return r;
+  }
+  return Install(programs, part, path, app_dir, url, crc, signature);
+}

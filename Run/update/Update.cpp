@@ -1,0 +1,93 @@
+#include "update/Update.h"
+
+#include <atomic>
+
+#include "CRC.h"
+#include "SingletonBase.h"
+#include "ToolHelper.h"
+#include "platform/AppFiles.h"
+#include "platform/DetachedThread.h"
+#include "platform/Env.h"
+#include "platform/Files.h"
+#include "platform/ReportCapture.h"
+#include "update/Check.h"
+#include "update/UpdateSettings.h"
+
+namespace {
+
+std::atomic<ProgramControl*> g_programs{nullptr};
+
+std::string AppPath(const char* name) {
+  return SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + name;
+}
+
+}  // namespace
+
+void SetUpdatePrograms(ProgramControl* programs) {
+  g_programs.store(programs, std::memory_order_release);
+}
+
+ProgramControl& UpdatePrograms() {
+  ProgramControl* programs = g_programs.load(std::memory_order_acquire);
+  return programs ? *programs : SupervisedPrograms();
+}
+
+int Update() {
+  UPDATE_SETTINGS settings = ReadUpdateSettings();
+  Tell().MetricsFile(MetricsFile(settings));
+  return Check(settings, UpdatePrograms());
+}
+
+int RecordedCheck(int (*check)(), unsigned long long next_in_ms) {
+  int result;
+  CHECK_RECORD record;
+  {
+    ReportCapture capture;
+    result = check();
+    record.message = capture.Message();
+  }
+  Env& env = CurrentEnv();
+  record.done = true;
+  record.time = env.WallNow();
+  record.result = result;
+  if (result == kUpdateInstalled) next_in_ms += 2ULL * timing::kInstallPauseMs;
+  Tell().CheckEnded(record);
+  Tell().NextCheck(record.time + static_cast<time_t>(next_in_ms / 1000));
+  return result;
+}
+
+std::string InstalledVersion() {
+  return std::to_string(qmCRC().GetFileCRCNumber(AppPath(appfiles::kArchive), nullptr, 0, 0));
+}
+
+void RemoveStaging() { RemoveTree(AppPath(appfiles::kStaging)); }
+
+void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
+  Env& env = CurrentEnv();
+  int ntick = 0;
+  while (go_on()) {
+    if (ntick > timing::kUpdateTicks - 1) {
+      ntick = 0;
+      if (RecordedCheck(check, UpdatePeriodMs()) == kUpdateInstalled) {
+        ProgramControl& programs = UpdatePrograms();
+        env.SleepMs(timing::kInstallPauseMs);
+        programs.ReadList();
+        env.SleepMs(timing::kInstallPauseMs);
+        programs.EndStopped(timing::kKillWaitMs);
+        programs.StartAll();
+        RemoveStaging();
+        // The period is counted from here.
+        Tell().NextCheck(env.WallNow() + static_cast<time_t>(UpdatePeriodMs() / 1000));
+      }
+    }
+    ++ntick;
+    env.SleepMs(timing::kUpdateTickMs);
+  }
+}
+
+void* update_main(void*) {
+  RunUpdateChecks(Update, [] { return true; });
+  return nullptr;
+}
+
+int StartUpdateThread() { return StartDetached(update_main); }

@@ -1,0 +1,25 @@
+// What the update path tells whoever watches it (the status): the installed
+// version, each check as it ends, when the next is due, and where metrics go.
+#pragma once
+
+#include <time.h>
+
+#include <string>
+
+#include "update/UpdateResult.h"
+
+class UpdateObserver {
+ public:
+  virtual ~UpdateObserver() = default;
+  // The CRC text of the installed update.gz.
+  virtual void InstalledVersion(const std::string& crc) = 0;
+  virtual void CheckEnded(const CHECK_RECORD& check) = 0;
+  virtual void NextCheck(time_t when) = 0;
+  // The settings' metrics file, "" for none.
+  virtual void MetricsFile(const std::string& path) = 0;
+};
+
+// Installs the observer (null: nobody). Call before the checks run.
+void SetUpdateObserver(UpdateObserver* observer);
+// The observer: one that does nothing while none is installed.
+UpdateObserver& Tell();
