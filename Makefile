@@ -8,7 +8,7 @@ CMAKE_GEN  = cmake -G Ninja -S .
 WERROR     ?= OFF
 
 .PHONY: deps build run test unit-asan unit-tsan soak-short bench soak fuzz package clean \
-        format-check format tidy
+        format-check format tidy floors
 
 deps:
 	@./scripts/install-deps.sh
@@ -29,6 +29,7 @@ test: build
 	$(MAKE) unit-asan WERROR=ON
 	$(MAKE) unit-tsan WERROR=ON
 	$(MAKE) soak-short WERROR=ON
+	$(MAKE) floors
 	$(MAKE) format-check
 
 # The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -60,6 +61,11 @@ package: build
 
 bench: build
 	./scripts/bench.sh $(BUILD)
+
+# Fails when a folder of Run/ includes one on its floor or above, or files
+# include each other.
+floors:
+	./scripts/check-floors.py
 
 # Fails with the list of C and C++ files that clang-format 14 would change.
 format-check: deps

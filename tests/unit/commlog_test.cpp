@@ -20,6 +20,7 @@
 #include "ChildProcess.h"
 #include "CommLogClock.h"
 #include "CommLogUtil.h"
+#include "ScratchDir.h"
 
 namespace fs = std::filesystem;
 using COMMUSE::ComPrintLog;
@@ -63,23 +64,19 @@ std::string ExeName() { return fs::read_symlink("/proc/self/exe").filename().str
 class LogFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/commlog_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = scratch_.path();
     g_fake_now = LocalTime(2025, 1, 9, 9, 5, 3);
     commlog::SetClock(FakeNow);
     log_.SetLogPath((dir_.string() + "/").c_str());
   }
-  void TearDown() override {
-    commlog::SetClock(nullptr);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { commlog::SetClock(nullptr); }
 
   fs::path LogDir() const { return dir_.string() + "/Log\\"; }
   fs::path DayFile(const std::string& date) const {
     return dir_.string() + "/Log\\" + ExeName() + "[" + date + "].log";
   }
 
+  ScratchDir scratch_{"commlog_test"};
   fs::path dir_;
   ComPrintLog log_;
 };
@@ -429,13 +426,8 @@ std::string Line(const std::string& out, const std::string& key) {
 TEST(CommLogLongPath, Executable) {
   // This binary, linked at a path of more than 1024 bytes, run from there.
   fs::path self = fs::read_symlink("/proc/self/exe");
-  std::string base_tmpl = fs::canonical(self.parent_path()).string() + "/commlog_long.XXXXXX";
-  ASSERT_NE(mkdtemp(&base_tmpl[0]), nullptr);
-  fs::path base = base_tmpl;
-  struct Cleanup {
-    fs::path p;
-    ~Cleanup() { fs::remove_all(p); }
-  } cleanup{base};
+  ScratchDir scratch("commlog_long", fs::canonical(self.parent_path()).string());
+  fs::path base = scratch.path();
   fs::path deep = base;
   while (deep.string().size() <= 1100) deep /= std::string(250, 'd');
   ASSERT_TRUE(fs::create_directories(deep));

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "AsNobody.h"
+#include "ScratchDir.h"
 #include "UniqueFd.h"
 
 namespace fs = std::filesystem;
@@ -68,9 +69,7 @@ std::string InConfinedThread(const std::string& dir, const std::vector<Try>& tri
 class ConfineTest : public testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/confine-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    root_ = name;
+    root_ = scratch_.path();
     inside_ = root_ + "/inside";
     outside_ = root_ + "/outside";
     fs::create_directories(inside_);
@@ -78,8 +77,7 @@ class ConfineTest : public testing::Test {
     std::ofstream(outside_ + "/file") << "outside";
     ASSERT_TRUE(Made(open((inside_ + "/mine").c_str(), O_CREAT | O_WRONLY, 0600)));
   }
-  void TearDown() override { fs::remove_all(root_); }
-
+  ScratchDir scratch_{"confine-test"};
   std::string root_, inside_, outside_;
 };
 

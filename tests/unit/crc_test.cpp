@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Crc32Fast.h"
+#include "ScratchDir.h"
 #include "UniqueFd.h"
 
 namespace {
@@ -197,23 +198,7 @@ INSTANTIATE_TEST_SUITE_P(All, CrcKernel,
 
 class CrcFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/crc_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const auto& p : created_) {
-      chmod(p.c_str(), 0600);
-      unlink(p.c_str());
-      rmdir(p.c_str());
-    }
-    rmdir(dir_.c_str());
-  }
-  std::string Path(const std::string& name) {
-    created_.insert(created_.begin(), dir_ + "/" + name);
-    return created_.front();
-  }
+  std::string Path(const std::string& name) { return scratch_ / name; }
   std::string Write(const std::string& name, const Bytes& data) {
     std::string path = Path(name);
     std::ofstream(path, std::ios::binary)
@@ -224,8 +209,7 @@ class CrcFile : public ::testing::Test {
     return Write(name, Bytes(text.begin(), text.end()));
   }
 
-  std::string dir_;
-  std::vector<std::string> created_;
+  ScratchDir scratch_{"crc_test"};
 };
 
 TEST_F(CrcFile, TextFormsAndPrintedLine) {

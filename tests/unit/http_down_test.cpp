@@ -27,6 +27,7 @@
 #include "CRC.h"
 #include "ChildProcess.h"
 #include "HttpDown.h"
+#include "ScratchDir.h"
 #include "TestFiles.h"
 #include "UniqueFd.h"
 
@@ -221,9 +222,8 @@ class LoopbackSuite : public ::testing::Test {
  protected:
   static void StartServer(bool tls) {
     CHttpDown::GlobalInit();
-    char tmpl[] = "/tmp/http_down_test.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    base_ = tmpl;
+    scratch_ = std::make_unique<ScratchDir>("http_down_test");
+    base_ = scratch_->path();
     root_ = base_ + "/root";
     mkdir(root_.c_str(), 0755);
     mkdir((base_ + "/server").c_str(), 0755);
@@ -239,7 +239,7 @@ class LoopbackSuite : public ::testing::Test {
   static void TearDownTestSuite() {
     server_.reset();
     refusing_.reset();
-    if (!base_.empty()) std::filesystem::remove_all(base_);
+    scratch_.reset();
     base_.clear();
   }
 
@@ -252,6 +252,7 @@ class LoopbackSuite : public ::testing::Test {
   static std::string FileUrl(const std::string& name) { return "file://" + root_ + "/" + name; }
   static std::string OutPath(const std::string& name) { return base_ + "/out/" + name; }
 
+  static std::unique_ptr<ScratchDir> scratch_;
   static std::string base_;
   static std::string root_;
   static std::string big_;
@@ -259,6 +260,7 @@ class LoopbackSuite : public ::testing::Test {
   static std::unique_ptr<RefusingPort> refusing_;
 };
 
+std::unique_ptr<ScratchDir> LoopbackSuite::scratch_;
 std::string LoopbackSuite::base_;
 std::string LoopbackSuite::root_;
 std::string LoopbackSuite::big_;

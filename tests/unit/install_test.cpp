@@ -20,6 +20,7 @@
 
 #include "AsNobody.h"
 #include "ChildProcess.h"
+#include "ScratchDir.h"
 #include "platform/AppFiles.h"
 #include "platform/Files.h"
 #include "update/Stage.h"
@@ -67,9 +68,7 @@ std::string Python() {
 class InstallTest : public testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/install-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    root_ = name;
+    root_ = scratch_.path();
     app_ = root_ + "/app";
     staging_ = app_ + "/" + appfiles::kStaging;
     outside_ = root_ + "/outside";
@@ -82,7 +81,6 @@ class InstallTest : public testing::Test {
   void TearDown() override {
     umask(umask_);
     if (!mounted_.empty()) umount2(mounted_.c_str(), MNT_DETACH);
-    fs::remove_all(root_);
   }
 
   static void Put(const std::string& path, const std::string& data) {
@@ -153,6 +151,7 @@ class InstallTest : public testing::Test {
     return lines;
   }
 
+  ScratchDir scratch_{"install-test"};
   std::string root_, app_, staging_, outside_, mounted_;
   mode_t umask_ = 022;
 };

@@ -14,23 +14,19 @@
 #include <string>
 
 #include "HttpRange.h"
+#include "ScratchDir.h"
 #include "TestFiles.h"
 #include "update/PartFile.h"
 #include "update/PartRecord.h"
 
 namespace {
 
-class ScratchDir : public ::testing::Test {
+class ResumeFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/resume_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return scratch_ / name; }
 
-  std::string dir_;
+  ScratchDir scratch_{"resume_test"};
+  const std::string dir_ = scratch_.path();
 };
 
 }  // namespace
@@ -216,7 +212,7 @@ TEST(PartRecordText, ValidatorForIfRange) {
   EXPECT_EQ(RangeValidator(r), "\"strong\"");
 }
 
-using PartRecordFile = ScratchDir;
+using PartRecordFile = ResumeFiles;
 
 TEST_F(PartRecordFile, WriteThenReadAndReplace) {
   std::string path = Path("update.gz.part.json");
@@ -272,7 +268,7 @@ TEST_F(PartRecordFile, ReadingOnlyOurOwnRegularFile) {
   }
 }
 
-using PartName = ScratchDir;
+using PartName = ResumeFiles;
 
 // Whatever stands at the part's name: reopened only when it is our own
 // regular file; created anew without following anything otherwise.

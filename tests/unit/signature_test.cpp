@@ -9,11 +9,13 @@
 #include <string>
 
 #include "ChildProcess.h"
+#include "ScratchDir.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
 
 namespace {
 
+ScratchDir* g_scratch = nullptr;
 std::string g_dir;  // two key pairs (a, b) and a signed file, made once
 
 void Sh(const std::string& cmd) {
@@ -55,9 +57,8 @@ void ExpectJudged(const std::string& why, const char* expected, const char* name
 class SignatureTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/signature_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    g_dir = tmpl;
+    g_scratch = new ScratchDir("signature_test");
+    g_dir = g_scratch->path();
     Sh("minisign -G -W -p a.pub -s a.key >/dev/null && minisign -G -W -p b.pub -s b.key "
        ">/dev/null");
     Sh("head -c 300000 /dev/urandom > archive");
@@ -66,7 +67,10 @@ class SignatureTest : public ::testing::Test {
     Sh("minisign -S -s b.key -m archive -x other.sig >/dev/null");
     Sh(": > empty && minisign -S -s a.key -m empty -x empty.sig >/dev/null");
   }
-  static void TearDownTestSuite() { Sh("rm -rf '" + g_dir + "'"); }
+  static void TearDownTestSuite() {
+    delete g_scratch;
+    g_scratch = nullptr;
+  }
 
   static SignKey KeyA() {
     SignKey key;

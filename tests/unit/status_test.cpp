@@ -19,6 +19,7 @@
 
 #include "ClearTable.h"
 #include "FakeEnv.h"
+#include "ScratchDir.h"
 #include "TestFiles.h"
 #include "platform/Report.h"
 #include "platform/ReportCapture.h"
@@ -330,9 +331,7 @@ TEST(ReportCaptureTest, TheLastErrorOrElseTheFirstNotice) {
 class StatusFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/status_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = scratch_.path();
     path = dir + "/status.json";
     ClearProgramTable();
     SetMetricsFile("");
@@ -345,8 +344,8 @@ class StatusFiles : public ::testing::Test {
     SetUpdateObserver(nullptr);
     SetMetricsFile("");
     ClearProgramTable();
-    fs::remove_all(dir);
   }
+  ScratchDir scratch_{"status_test"};
   std::string dir, path;
   FakeEnv env;
 };

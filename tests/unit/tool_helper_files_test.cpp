@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "ChildProcess.h"
+#include "ScratchDir.h"
 #include "ToolHelper.h"
 #include "UniqueFd.h"
 
@@ -24,12 +25,8 @@ qmToolHelper& Tool() { return SingletonBase<qmToolHelper>::Instance(); }
 
 class ToolFiles : public testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/tool-files-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ScratchDir scratch_{"tool-files"};
+  const std::string dir_ = scratch_.path();
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   static std::string Content(const std::string& path) {
@@ -39,8 +36,6 @@ class ToolFiles : public testing::Test {
   static void Put(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
   }
-
-  std::string dir_;
 };
 
 List Sorted(List list) {
