@@ -78,31 +78,37 @@ int CheckSigningKey(const UPDATE_SETTINGS& settings) {
 int CheckUpdateSignature(const UPDATE_SETTINGS& settings, const std::string& url,
                          const std::string& archive, std::string* signature) {
   signature->clear();
+  // A refused download is gone before the refusal is told: whoever reads the
+  // report finds nothing of it left.
+  auto refuse = [&archive, &url](const std::string& why) {
+    unlink(archive.c_str());
+    return Refuse(why, url);
+  };
   if (!settings.has_key) return 0;
   SignKey key;
   std::string why = ParseSignKey(settings.key_text, &key);
-  if (!why.empty()) return Refuse("public_key is not a valid key: " + why, url);
+  if (!why.empty()) return refuse("public_key is not a valid key: " + why);
 
   std::string sig_url = url + ".minisig";
   std::string body = CHttpDown().OpenURL(sig_url, timing::kCrcTimeoutS, kMaxSignatureFileSize);
-  if (body.empty()) return Refuse("no signature file at " + outside::HideCredentials(sig_url), url);
+  if (body.empty()) return refuse("no signature file at " + outside::HideCredentials(sig_url));
   SignatureFile sig;
   why = ParseSignatureFile(body, &sig);
-  if (!why.empty()) return Refuse("not a signature file: " + why, url);
+  if (!why.empty()) return refuse("not a signature file: " + why);
   why = VerifyFileSignature(key, sig, archive);
-  if (!why.empty()) return Refuse(why, url);
+  if (!why.empty()) return refuse(why);
 
   // The timestamp is signed; a release without one could be replayed later.
   uint64_t signed_at = 0, installed_at = 0;
   if (!SignedTimestamp(sig.trusted_comment, &signed_at))
-    return Refuse("no timestamp in the trusted comment", url);
+    return refuse("no timestamp in the trusted comment");
   if (InstalledTimestamp(&installed_at) && signed_at < installed_at) {
     char text[128];
     snprintf(text, sizeof text,
              "older than the installed release (timestamp:%" PRIu64 ", installed timestamp:%" PRIu64
              ")",
              signed_at, installed_at);
-    return Refuse(text, url);
+    return refuse(text);
   }
   *signature = body;
   return 0;

@@ -19,8 +19,9 @@ int CheckSigningKey(const UPDATE_SETTINGS& settings);
 
 // Judges the download at archive, fetched from url, once its CRC matched.
 // Returns 0 when it may be installed, with the signature file's text in
-// *signature ("" when no key is set); otherwise reports "signature refused,
-// nothing installed! <why> url:<url>" and returns kUpdateSignatureRefused.
+// *signature ("" when no key is set); otherwise removes archive, reports
+// "signature refused, nothing installed! <why> url:<url>" and returns
+// kUpdateSignatureRefused.
 int CheckUpdateSignature(const UPDATE_SETTINGS& settings, const std::string& url,
                          const std::string& archive, std::string* signature);
 
