@@ -1,10 +1,10 @@
 #include "update/ResumeDownload.h"
 
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "HttpDown.h"
+#include "platform/Env.h"
 #include "platform/Report.h"
 #include "platform/Timing.h"
 #include "update/FreeSpace.h"
@@ -14,11 +14,13 @@
 
 namespace {
 
-long long NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+class CurlTransport : public RangeTransport {
+ public:
+  int DownloadRange(const std::string& url, int fd, DWORD time_out_ms,
+                    RANGE_FETCH* fetch) override {
+    return CHttpDown().DownloadRange(url, fd, time_out_ms, fetch);
+  }
+};
 
 DWORD64 FileSize(int fd) {
   struct stat st;
@@ -45,6 +47,11 @@ std::string NoRoomReason(const RANGE_FETCH& fetch, int fd) {
 
 }  // namespace
 
+RangeTransport& HttpTransport() {
+  static CurlTransport transport;
+  return transport;
+}
+
 std::string PartRecordPath(const std::string& part) { return part + ".json"; }
 
 void DropPart(const std::string& part) {
@@ -52,7 +59,8 @@ void DropPart(const std::string& part) {
   RemoveTree(part);
 }
 
-int FetchArchive(const std::string& url, const std::string& crc, const std::string& part) {
+int FetchArchive(const std::string& url, const std::string& crc, const std::string& part,
+                 RangeTransport& transport) {
   const std::string record_path = PartRecordPath(part);
   PART_RECORD record;
   DWORD64 held = 0;
@@ -85,9 +93,9 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   const int part_fd = fd.get();
   fetch.room_for = [part_fd](DWORD64 more_bytes) { return RoomFor(part_fd, more_bytes); };
   int r = 0;
-  const long long deadline = NowMs() + timing::kArchiveTimeoutS * 1000LL;
+  const long long deadline = CurrentEnv().NowMs() + timing::kArchiveTimeoutS * 1000LL;
   while (!complete) {
-    long long left = deadline - NowMs();
+    long long left = deadline - CurrentEnv().NowMs();
     if (left <= 0) {
       r = -1;
       break;
@@ -95,7 +103,7 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
     fetch.offset = held;
     fetch.if_range = held != 0 ? RangeValidator(record) : "";
     fetch.expected_total = held != 0 ? record.size : 0;
-    r = CHttpDown().DownloadRange(url, fd.get(), static_cast<DWORD>(left), &fetch);
+    r = transport.DownloadRange(url, fd.get(), static_cast<DWORD>(left), &fetch);
     // A refused continuation starts over, within the same time limit.
     if (r == -3 && held != 0) {
       held = 0;
