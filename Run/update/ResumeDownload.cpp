@@ -1,10 +1,10 @@
 #include "update/ResumeDownload.h"
 
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "HttpDown.h"
+#include "platform/Env.h"
 #include "platform/Report.h"
 #include "platform/Timing.h"
 #include "update/FreeSpace.h"
@@ -14,15 +14,84 @@
 
 namespace {
 
-long long NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+class CurlTransport : public RangeTransport {
+ public:
+  int DownloadRange(const std::string& url, int fd, DWORD time_out_ms,
+                    RANGE_FETCH* fetch) override {
+    return CHttpDown().DownloadRange(url, fd, time_out_ms, fetch);
+  }
+};
 
 DWORD64 FileSize(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 ? static_cast<DWORD64>(st.st_size) : 0;
+}
+
+// The part as this check found it: the bytes held and what its record says.
+struct HeldPart {
+  UniqueFd fd;
+  PART_RECORD record;
+  DWORD64 held = 0;
+};
+
+// Reopens the part left for this very release (only the supervisor's own
+// file, beside its record) or starts a new one. False when none could be
+// created.
+bool OpenPart(const std::string& part, const std::string& crc, HeldPart* out) {
+  const std::string record_path = PartRecordPath(part);
+  if (ReadPartRecord(record_path, &out->record) && out->record.crc == crc)
+    out->fd = ReopenPart(part, &out->held);
+  if (!out->fd.valid()) {
+    RemoveTree(record_path);
+    out->fd = CreatePart(part);
+    if (!out->fd.valid()) return false;
+    out->record = PART_RECORD();
+    out->record.crc = crc;
+    out->held = 0;
+    // Written now, so that a supervisor ended in the middle of this check
+    // still finds the part to be of this release.
+    WritePartRecord(record_path, out->record);
+  }
+  if (out->record.size != 0 && out->held > out->record.size) {
+    // Longer than the archive it belongs to: nothing in it can be trusted.
+    out->held = 0;
+    out->record.size = 0;
+  }
+  return true;
+}
+
+// Fetches what the part lacks within the archive time limit: one request,
+// and one more from the first byte when a continuation is refused. Returns
+// the last request's code (-1 also when the limit passed before a request);
+// *complete tells whether the part now holds the whole archive.
+int FetchRest(RangeTransport& transport, const std::string& url, HeldPart* p, RANGE_FETCH* fetch,
+              bool* complete) {
+  *complete = p->record.size != 0 && p->held == p->record.size;  // cut right at the end
+  if (*complete) return 0;
+  // The download leaves the same room as staging does.
+  const int part_fd = p->fd.get();
+  fetch->room_for = [part_fd](DWORD64 more_bytes) { return RoomFor(part_fd, more_bytes); };
+  const long long deadline = CurrentEnv().NowMs() + timing::kArchiveTimeoutS * 1000LL;
+  for (;;) {
+    long long left = deadline - CurrentEnv().NowMs();
+    if (left <= 0) return -1;
+    fetch->offset = p->held;
+    fetch->if_range = p->held != 0 ? RangeValidator(p->record) : "";
+    fetch->expected_total = p->held != 0 ? p->record.size : 0;
+    int r = transport.DownloadRange(url, p->fd.get(), static_cast<DWORD>(left), fetch);
+    // A refused continuation starts over, within the same time limit.
+    if (r == -3 && p->held != 0) {
+      p->held = 0;
+      p->record.size = 0;
+      continue;
+    }
+    if (fetch->verdict == RangeVerdict::kAppend)
+      REPORT_NOTICE("resumed download at %llu of %llu url:%s",
+                    static_cast<unsigned long long>(p->held),
+                    static_cast<unsigned long long>(fetch->total), outside::Url(url).c_str());
+    *complete = r == 0;
+    return r;
+  }
 }
 
 // A cut reply may be continued when its bytes are the file's own: a 200 or
@@ -43,89 +112,28 @@ std::string NoRoomReason(const RANGE_FETCH& fetch, int fd) {
   return why + ", the part is removed";
 }
 
-}  // namespace
-
-std::string PartRecordPath(const std::string& part) { return part + ".json"; }
-
-void DropPart(const std::string& part) {
-  RemoveTree(PartRecordPath(part));
-  RemoveTree(part);
-}
-
-int FetchArchive(const std::string& url, const std::string& crc, const std::string& part) {
-  const std::string record_path = PartRecordPath(part);
-  PART_RECORD record;
-  DWORD64 held = 0;
-  UniqueFd fd;
-  // Only the supervisor's own part, with its record, for this very release.
-  if (ReadPartRecord(record_path, &record) && record.crc == crc) fd = ReopenPart(part, &held);
-  if (!fd.valid()) {
-    RemoveTree(record_path);
-    fd = CreatePart(part);
-    if (!fd.valid()) {
-      REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
-      return kUpdateWriteFailed;
-    }
-    record = PART_RECORD();
-    record.crc = crc;
-    held = 0;
-    // Written now, so that a supervisor ended in the middle of this check
-    // still finds the part to be of this release.
-    WritePartRecord(record_path, record);
-  }
-  if (record.size != 0 && held > record.size) {
-    // Longer than the archive it belongs to: nothing in it can be trusted.
-    held = 0;
-    record.size = 0;
-  }
-
-  bool complete = record.size != 0 && held == record.size;  // cut right at the end
-  RANGE_FETCH fetch;
-  // The download leaves the same room as staging does.
-  const int part_fd = fd.get();
-  fetch.room_for = [part_fd](DWORD64 more_bytes) { return RoomFor(part_fd, more_bytes); };
-  int r = 0;
-  const long long deadline = NowMs() + timing::kArchiveTimeoutS * 1000LL;
-  while (!complete) {
-    long long left = deadline - NowMs();
-    if (left <= 0) {
-      r = -1;
-      break;
-    }
-    fetch.offset = held;
-    fetch.if_range = held != 0 ? RangeValidator(record) : "";
-    fetch.expected_total = held != 0 ? record.size : 0;
-    r = CHttpDown().DownloadRange(url, fd.get(), static_cast<DWORD>(left), &fetch);
-    // A refused continuation starts over, within the same time limit.
-    if (r == -3 && held != 0) {
-      held = 0;
-      record.size = 0;
-      continue;
-    }
-    if (fetch.verdict == RangeVerdict::kAppend)
-      REPORT_NOTICE("resumed download at %llu of %llu url:%s",
-                    static_cast<unsigned long long>(held),
-                    static_cast<unsigned long long>(fetch.total), outside::Url(url).c_str());
-    complete = r == 0;
-    break;
-  }
-
+// Keeps or drops what the fetch left in the part, and reports the outcome:
+// a complete download loses its record; a cut one keeps its bytes for the
+// next check only when they can be continued.
+int SettlePart(const std::string& url, const std::string& part, HeldPart* p,
+               const RANGE_FETCH& fetch, int r, bool complete) {
   if (r == -2) {
-    fd.reset();
+    p->fd.reset();
     DropPart(part);
     REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
     return kUpdateWriteFailed;
   }
   if (r == -4) {
     // Kept, the part would hold the disk under its reserve until the next check.
-    std::string why = NoRoomReason(fetch, fd.get());
-    fd.reset();
+    std::string why = NoRoomReason(fetch, p->fd.get());
+    p->fd.reset();
     DropPart(part);
     REPORT_ERROR("down file error! url:%s", outside::Url(url).c_str());
     REPORT_ERROR("%s url:%s", why.c_str(), outside::Url(url).c_str());
     return kUpdateNoArchive;
   }
-  DWORD64 size = FileSize(fd.get());
+  const std::string record_path = PartRecordPath(part);
+  DWORD64 size = FileSize(p->fd.get());
   if (complete && size != 0) {
     RemoveTree(record_path);
     return 0;
@@ -134,16 +142,43 @@ int FetchArchive(const std::string& url, const std::string& crc, const std::stri
   // part as it was; a reply whose bytes were used must be continuable.
   bool keep = !complete && size != 0 && (!fetch.judged || Continuable(fetch));
   if (keep && fetch.judged) {
-    record.etag = fetch.etag;
-    record.last_modified = fetch.last_modified;
-    record.size = fetch.total;
+    p->record.etag = fetch.etag;
+    p->record.last_modified = fetch.last_modified;
+    p->record.size = fetch.total;
   }
-  if (keep) keep = WritePartRecord(record_path, record);
-  fd.reset();
+  if (keep) keep = WritePartRecord(record_path, p->record);
+  p->fd.reset();
   if (!keep) DropPart(part);
   REPORT_ERROR("down file error! url:%s", outside::Url(url).c_str());
   if (fetch.judged && !IdentityEncoding(fetch.content_encoding))
     REPORT_ERROR("reply refused: Content-Encoding:%s, only the identity encoding is taken url:%s",
                  Quoted(fetch.content_encoding).c_str(), outside::Url(url).c_str());
   return kUpdateNoArchive;
+}
+
+}  // namespace
+
+RangeTransport& HttpTransport() {
+  static CurlTransport transport;
+  return transport;
+}
+
+std::string PartRecordPath(const std::string& part) { return part + ".json"; }
+
+void DropPart(const std::string& part) {
+  RemoveTree(PartRecordPath(part));
+  RemoveTree(part);
+}
+
+int FetchArchive(const std::string& url, const std::string& crc, const std::string& part,
+                 RangeTransport& transport) {
+  HeldPart held;
+  if (!OpenPart(part, crc, &held)) {
+    REPORT_ERROR("write file error! url:%s", Quoted(part).c_str());
+    return kUpdateWriteFailed;
+  }
+  RANGE_FETCH fetch;
+  bool complete = false;
+  int r = FetchRest(transport, url, &held, &fetch, &complete);
+  return SettlePart(url, part, &held, fetch, r, complete);
 }

@@ -16,7 +16,8 @@ class FakeEnv : public Env {
   std::function<void(unsigned ms)> on_sleep;
   std::function<void(long long ms)> on_wait;
 
-  FakeEnv() : wall_base_(time(nullptr)) { SetEnv(this); }
+  // The wall clock starts at wall_base (the real time by default).
+  explicit FakeEnv(time_t wall_base = time(nullptr)) : wall_base_(wall_base) { SetEnv(this); }
   ~FakeEnv() override { SetEnv(nullptr); }
 
   long long NowMs() override { return now; }
