@@ -318,7 +318,7 @@ TEST_F(ProgramTable, LoopWaitsOnlyOnEndsTheTableStillHolds) {
     table.entries().push_back(Sleeping(live, 2, true));
   }
   EXPECT_TRUE(WaitsOnEnded(with_starts));
-  EXPECT_TRUE(WaitsOnEnded(exhausted));  // its pause paces the loop as before
+  EXPECT_TRUE(WaitsOnEnded(exhausted));  // no starts left, yet its pause paces the loop
   EXPECT_FALSE(WaitsOnEnded(dropped));   // its table was replaced
   EXPECT_FALSE(WaitsOnEnded(live));
 }
