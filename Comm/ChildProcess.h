@@ -1,5 +1,6 @@
 // Child processes: what they inherit from the supervisor, and the short-lived
-// helper children (a shell command, tar) that the toolkit starts and waits for.
+// helper children (a shell command, a program run by path) that the toolkit
+// starts and waits for.
 #pragma once
 
 #include <sys/types.h>

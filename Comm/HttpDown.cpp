@@ -95,6 +95,8 @@ struct MemoryStruct {
   bool judged = false;
 };
 
+// The write callback of OpenURL and PostUrl: appends a piece of the body,
+// whatever it holds (a CRC file, an archive, HTML), to the call's buffer.
 size_t write_html_data(void* contents, size_t size, size_t nmemb, void* userp) {
   MemoryStruct* mem = static_cast<MemoryStruct*>(userp);
   size_t realsize = size * nmemb;
@@ -219,7 +221,7 @@ std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out) {
 
 std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out, size_t max_size) {
   GlobalInit();
-  std::string mRecievData;
+  std::string mRecievData;  // the reply's body; stays empty unless the transfer succeeds
   MemoryStruct chunk;
   chunk.limit = max_size;
   CurlHandle curl(curl_easy_init());
@@ -235,7 +237,7 @@ std::string CHttpDown::OpenURL(const std::string& sUrl, DWORD time_out, size_t m
 
 std::string CHttpDown::PostUrl(std::string sUrl, const char* Data, int len, DWORD time_out) {
   GlobalInit();
-  std::string mRecievData;
+  std::string mRecievData;  // the reply's body; stays empty unless the transfer succeeds
   COMMUSE::ComPrintLog& log = COMMUSE::ComPrintLog::GetInstance();
   // A negative length would make libcurl measure Data with strlen, reading
   // past a buffer that has no terminating zero.

@@ -61,17 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<PRO_INFO> entries;
   std::vector<std::string> skipped;
-  const ListText result = ParseProgramList(text, kBinDir, &entries, &skipped);
+  const ListParseOutcome result = ParseProgramList(text, kBinDir, &entries, &skipped);
 
   // The result names what the text holds.
   CJson json;
   JSON_VALUE list;
   const bool loads = json.LoadJson(text.c_str()) == 0;
   const bool has_list = loads && json.GetValue("list", list) == 0;
-  FUZZ_CHECK((result == ListText::kNotJson) == !loads);
-  FUZZ_CHECK((result == ListText::kEntries) == has_list);
-  FUZZ_CHECK(result == ListText::kEntries || entries.empty());
-  if (result == ListText::kEntries)
+  FUZZ_CHECK((result == ListParseOutcome::kNotJson) == !loads);
+  FUZZ_CHECK((result == ListParseOutcome::kEntries) == has_list);
+  FUZZ_CHECK(result == ListParseOutcome::kEntries || entries.empty());
+  if (result == ListParseOutcome::kEntries)
     FUZZ_CHECK(entries.size() + skipped.size() == ObjectElements(text));
   for (const std::string& path : skipped) FUZZ_CHECK(HasDotDot(path));
 

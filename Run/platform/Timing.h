@@ -1,6 +1,6 @@
 // Pauses and time limits of the supervisor. Each build links one definition
-// of these values: Run/TimingProduction.cpp (monitor, unit tests) or the
-// short ones of the test build (monitor-fast, from Run/TimingFast.cpp.in).
+// of these values: Run/platform/TimingProduction.cpp (monitor, unit tests) or the
+// short ones of the test build (monitor-fast, from Run/platform/TimingFast.cpp.in).
 #pragma once
 
 namespace timing {

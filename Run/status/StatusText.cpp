@@ -151,6 +151,98 @@ std::vector<std::string> ProgramLabels(const std::vector<PRO_INFO>& programs) {
   return labels;
 }
 
+// The supervisor's own: its version, its process id, its start.
+void SupervisorFamilies(Exposition& m, const SUPERVISOR_STATUS& status) {
+  m.Family("monitor_info", "gauge",
+           "The supervisor, with the installed version (CRC of update.gz).");
+  m.Sample("monitor_info", "version=\"" + Label(status.version) + "\"", 1);
+  m.Family("monitor_pid", "gauge", "Process id of the supervisor.");
+  m.Sample("monitor_pid", "", status.pid);
+  m.Family("monitor_start_time_seconds", "gauge", "When the supervisor started.");
+  m.Sample("monitor_start_time_seconds", "", static_cast<long long>(status.started));
+}
+
+// The programs': how many are in each state (every state, even at 0), then
+// one series per program in each family.
+void ProgramFamilies(Exposition& m, const std::vector<PRO_INFO>& programs) {
+  std::map<std::string, long long> by_state;
+  for (const char* word : kStateWords) by_state[word] = 0;
+  for (const PRO_INFO& info : programs) ++by_state[StateWord(info.state)];
+  m.Family("monitor_programs", "gauge", "Programs of the list by state.");
+  for (const char* word : kStateWords)
+    m.Sample("monitor_programs", std::string("state=\"") + word + "\"", by_state[word]);
+
+  // A family with the samples that sample gives for each program.
+  const std::vector<std::string> labels = ProgramLabels(programs);
+  auto per_program = [&](const char* name, const char* type, const char* help, auto sample) {
+    m.Family(name, type, help);
+    for (size_t i = 0; i < programs.size(); ++i) {
+      auto add = [&](const std::string& more, auto value) {
+        m.Sample(name, labels[i] + more, value);
+      };
+      sample(programs[i], add);
+    }
+  };
+  per_program("monitor_program_up", "gauge", "1 while the program runs.",
+              [](const PRO_INFO& p, auto add) { add("", p.state == ProgramState::kRunning); });
+  per_program("monitor_program_state", "gauge", "The program's state, as a label.",
+              [](const PRO_INFO& p, auto add) {
+                add(std::string(",state=\"") + StateWord(p.state) + "\"", 1);
+              });
+  per_program("monitor_program_starts_total", "counter", "Starts of the program.",
+              [](const PRO_INFO& p, auto add) { add("", static_cast<long long>(p.starts)); });
+  per_program("monitor_program_starts_left", "gauge", "Starts the program has left.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.run_tick == kUnlimitedRuns) {
+                  add("", std::string("+Inf"));
+                } else {
+                  add("", p.run_tick > 0 ? p.run_tick : 0);
+                }
+              });
+  per_program("monitor_program_ends_total", "counter",
+              "Ends of the program: by its own exit, or by a signal.",
+              [](const PRO_INFO& p, auto add) {
+                add(",kind=\"exit\"", static_cast<long long>(p.exits));
+                add(",kind=\"signal\"", static_cast<long long>(p.signals));
+              });
+  per_program("monitor_program_last_start_time_seconds", "gauge", "When the program last started.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.last_start != 0) add("", static_cast<long long>(p.last_start));
+              });
+  per_program("monitor_program_last_end_time_seconds", "gauge", "When the program last ended.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.last_end.kind != PROGRAM_END::kNone)
+                  add("", static_cast<long long>(p.last_end.time));
+              });
+  per_program("monitor_program_last_exit_code", "gauge",
+              "Exit status of the program's last end, when it exited by itself.",
+              [](const PRO_INFO& p, auto add) {
+                if (p.last_end.kind == PROGRAM_END::kExit) add("", p.last_end.code);
+              });
+}
+
+// The update path's: the last check's end and result once a check ended, and
+// when the next is due once one is.
+void UpdateFamilies(Exposition& m, const SUPERVISOR_STATUS& status) {
+  if (status.last_check.done) {
+    m.Family("monitor_update_last_check_time_seconds", "gauge",
+             "When the last update check ended.");
+    m.Sample("monitor_update_last_check_time_seconds", "",
+             static_cast<long long>(status.last_check.time));
+    m.Family("monitor_update_last_check_result", "gauge",
+             "Result code of the last update check, with its word.");
+    m.Sample("monitor_update_last_check_result",
+             std::string("word=\"") + ResultWord(status.last_check.result) + "\"",
+             status.last_check.result);
+  }
+  if (status.next_check != 0) {
+    m.Family("monitor_update_next_check_time_seconds", "gauge",
+             "When the next update check is due.");
+    m.Sample("monitor_update_next_check_time_seconds", "",
+             static_cast<long long>(status.next_check));
+  }
+}
+
 }  // namespace
 
 const char* StateWord(ProgramState state) {
@@ -233,85 +325,8 @@ std::string StatusJson(const SUPERVISOR_STATUS& status) {
 
 std::string StatusMetrics(const SUPERVISOR_STATUS& status) {
   Exposition m;
-  m.Family("monitor_info", "gauge",
-           "The supervisor, with the installed version (CRC of update.gz).");
-  m.Sample("monitor_info", "version=\"" + Label(status.version) + "\"", 1);
-  m.Family("monitor_pid", "gauge", "Process id of the supervisor.");
-  m.Sample("monitor_pid", "", status.pid);
-  m.Family("monitor_start_time_seconds", "gauge", "When the supervisor started.");
-  m.Sample("monitor_start_time_seconds", "", static_cast<long long>(status.started));
-
-  std::map<std::string, long long> by_state;
-  for (const char* word : kStateWords) by_state[word] = 0;
-  for (const PRO_INFO& info : status.programs) ++by_state[StateWord(info.state)];
-  m.Family("monitor_programs", "gauge", "Programs of the list by state.");
-  for (const char* word : kStateWords)
-    m.Sample("monitor_programs", std::string("state=\"") + word + "\"", by_state[word]);
-
-  // A family with the samples that sample gives for each program.
-  const std::vector<std::string> labels = ProgramLabels(status.programs);
-  auto per_program = [&](const char* name, const char* type, const char* help, auto sample) {
-    m.Family(name, type, help);
-    for (size_t i = 0; i < status.programs.size(); ++i) {
-      auto add = [&](const std::string& more, auto value) {
-        m.Sample(name, labels[i] + more, value);
-      };
-      sample(status.programs[i], add);
-    }
-  };
-  per_program("monitor_program_up", "gauge", "1 while the program runs.",
-              [](const PRO_INFO& p, auto add) { add("", p.state == ProgramState::kRunning); });
-  per_program("monitor_program_state", "gauge", "The program's state, as a label.",
-              [](const PRO_INFO& p, auto add) {
-                add(std::string(",state=\"") + StateWord(p.state) + "\"", 1);
-              });
-  per_program("monitor_program_starts_total", "counter", "Starts of the program.",
-              [](const PRO_INFO& p, auto add) { add("", static_cast<long long>(p.starts)); });
-  per_program("monitor_program_starts_left", "gauge", "Starts the program has left.",
-              [](const PRO_INFO& p, auto add) {
-                if (p.run_tick == kUnlimitedRuns) {
-                  add("", std::string("+Inf"));
-                } else {
-                  add("", p.run_tick > 0 ? p.run_tick : 0);
-                }
-              });
-  per_program("monitor_program_ends_total", "counter",
-              "Ends of the program: by its own exit, or by a signal.",
-              [](const PRO_INFO& p, auto add) {
-                add(",kind=\"exit\"", static_cast<long long>(p.exits));
-                add(",kind=\"signal\"", static_cast<long long>(p.signals));
-              });
-  per_program("monitor_program_last_start_time_seconds", "gauge", "When the program last started.",
-              [](const PRO_INFO& p, auto add) {
-                if (p.last_start != 0) add("", static_cast<long long>(p.last_start));
-              });
-  per_program("monitor_program_last_end_time_seconds", "gauge", "When the program last ended.",
-              [](const PRO_INFO& p, auto add) {
-                if (p.last_end.kind != PROGRAM_END::kNone)
-                  add("", static_cast<long long>(p.last_end.time));
-              });
-  per_program("monitor_program_last_exit_code", "gauge",
-              "Exit status of the program's last end, when it exited by itself.",
-              [](const PRO_INFO& p, auto add) {
-                if (p.last_end.kind == PROGRAM_END::kExit) add("", p.last_end.code);
-              });
-
-  if (status.last_check.done) {
-    m.Family("monitor_update_last_check_time_seconds", "gauge",
-             "When the last update check ended.");
-    m.Sample("monitor_update_last_check_time_seconds", "",
-             static_cast<long long>(status.last_check.time));
-    m.Family("monitor_update_last_check_result", "gauge",
-             "Result code of the last update check, with its word.");
-    m.Sample("monitor_update_last_check_result",
-             std::string("word=\"") + ResultWord(status.last_check.result) + "\"",
-             status.last_check.result);
-  }
-  if (status.next_check != 0) {
-    m.Family("monitor_update_next_check_time_seconds", "gauge",
-             "When the next update check is due.");
-    m.Sample("monitor_update_next_check_time_seconds", "",
-             static_cast<long long>(status.next_check));
-  }
+  SupervisorFamilies(m, status);
+  ProgramFamilies(m, status.programs);
+  UpdateFamilies(m, status);
   return m.text();
 }

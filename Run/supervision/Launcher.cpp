@@ -29,7 +29,9 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-// What "chmod +x path" does, without a shell; failures are ignored as before.
+// What "chmod +x path" does, without a shell. A failure goes unreported: a
+// file left without the execute bit fails at execv, and its child ends with
+// status 127 like any program that cannot start.
 void MakeExecutable(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return;

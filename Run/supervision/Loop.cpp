@@ -8,7 +8,7 @@
 
 namespace {
 
-// Pauses restart_pause ms from now, reaping whatever ends meanwhile.
+// Pauses timing::kRestartPauseMs from now, reaping whatever ends meanwhile.
 void PauseReaping(std::deque<pid_t>& ended) {
   Env& env = CurrentEnv();
   long long deadline = env.NowMs() + timing::kRestartPauseMs;

@@ -22,12 +22,13 @@ bool HasDotDot(const std::string& path) {
 
 }  // namespace
 
-ListText ParseProgramList(const std::string& json_data, const std::string& dir,
-                          std::vector<PRO_INFO>* entries, std::vector<std::string>* skipped) {
+ListParseOutcome ParseProgramList(const std::string& json_data, const std::string& dir,
+                                  std::vector<PRO_INFO>* entries,
+                                  std::vector<std::string>* skipped) {
   CJson json;
-  if (json.LoadJson(json_data.c_str()) != 0) return ListText::kNotJson;
+  if (json.LoadJson(json_data.c_str()) != 0) return ListParseOutcome::kNotJson;
   JSON_VALUE vv;
-  if (json.GetValue("list", vv) != 0) return ListText::kNoList;
+  if (json.GetValue("list", vv) != 0) return ListParseOutcome::kNoList;
 
   size_t ncount = json.GetArrayCount(vv);
   for (size_t n = 0; n < ncount; ++n) {
@@ -48,7 +49,7 @@ ListText ParseProgramList(const std::string& json_data, const std::string& dir,
     if (info.run_tick == 0) info.run_tick = kUnlimitedRuns;
     entries->push_back(std::move(info));
   }
-  return ListText::kEntries;
+  return ListParseOutcome::kEntries;
 }
 
 void ReadConfig() {
@@ -58,12 +59,12 @@ void ReadConfig() {
 
   std::vector<PRO_INFO> entries;
   std::vector<std::string> skipped;
-  ListText parsed =
+  ListParseOutcome parsed =
       ParseProgramList(json_data, tool.GetAppDir() + "/" + appfiles::kBinDir, &entries, &skipped);
   for (const std::string& path : skipped)
     REPORT_ERROR("program outside bin skipped! path:%s", Quoted(path).c_str());
-  if (parsed != ListText::kNotJson) ReplacePrograms(entries);
-  if (parsed != ListText::kEntries)
+  if (parsed != ListParseOutcome::kNotJson) ReplacePrograms(entries);
+  if (parsed != ListParseOutcome::kEntries)
     REPORT_ERROR("json error! path:%s json:%s", Quoted(file_path).c_str(),
                  ReportExcerpt(json_data).c_str());
 }

@@ -10,8 +10,8 @@
 // Rebuilds the table from <app dir>/bin/config.json; reports errors itself.
 void ReadConfig();
 
-// What a program list text holds.
-enum class ListText {
+// What ParseProgramList found in a program list text.
+enum class ListParseOutcome {
   kEntries,  // a "list" array or object: *entries filled (possibly empty)
   kNoList,   // valid JSON without a usable "list"
   kNotJson,  // not valid JSON
@@ -19,9 +19,9 @@ enum class ListText {
 // Parses a program list text; every entry's path is dir + its "path". An
 // entry whose "path" has a ".." component would leave dir: it is left out,
 // and its "path" added to *skipped when skipped is not null.
-ListText ParseProgramList(const std::string& json_data, const std::string& dir,
-                          std::vector<PRO_INFO>* entries,
-                          std::vector<std::string>* skipped = nullptr);
+ListParseOutcome ParseProgramList(const std::string& json_data, const std::string& dir,
+                                  std::vector<PRO_INFO>* entries,
+                                  std::vector<std::string>* skipped = nullptr);
 
 // The program list is read only up to this size; a larger file counts as
 // unreadable.

@@ -53,6 +53,7 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
   std::string app_dir = SingletonBase<qmToolHelper>::Instance().GetAppDir();
   std::string path = app_dir + "/" + appfiles::kArchive;
   qmCRC qmcrc;
+  // The installed release's CRC ("0" when update.gz is missing).
   std::string l_crc = qmcrc.GetFileCRCNum(path, nullptr, 0, 0);
   REPORT_NOTICE("remote file crc:%s local crc:%s", Quoted(crc).c_str(), l_crc.c_str());
   Tell().InstalledVersion(l_crc);
@@ -69,6 +70,7 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
   int r = FetchArchive(url, crc, part);
   if (r != 0) return r;
 
+  // The download's CRC, as its bytes lie on disk.
   std::string local_crc = qmcrc.GetFileCRCNum(part, nullptr, 0, 0);
   if (!SameCrc(local_crc, crc)) {
     unlink(part.c_str());

@@ -78,6 +78,7 @@ int Install(ProgramControl& programs, const std::string& part, const std::string
     return kUpdateUnreadable;
   }
   // As tar printed it: the command, the programs stopped, then what it unpacks.
+  // zip_str is only that announcement: no command runs, the staged tree moves.
   std::string zip_str = "tar zxvf " + path + " -C " + app_dir;
   REPORT_CONSOLE(33, "cmd:%s", zip_str.c_str());
   programs.StopAll();

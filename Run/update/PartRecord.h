@@ -2,8 +2,9 @@
 // bytes in update.gz.part belong to, so that a later check, or a later run
 // of the supervisor, can continue them instead of starting over.
 //
-//   {"crc":"3421780262","etag":"\"5f3-1a\"","last_modified":"Tue, 01 Dec 2026 10:00:00
-//   GMT","size":1523}
+// clang-format off
+//   {"crc":"3421780262","etag":"\"5f3-1a\"","last_modified":"Tue, 01 Dec 2026 10:00:00 GMT","size":1523}
+// clang-format on
 //
 // "crc" is the published CRC text the download was started for; "etag" and
 // "last_modified" are the server's validators (absent when it sent none);

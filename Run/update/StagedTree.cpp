@@ -71,6 +71,57 @@ bool StandsAt(int dir, const std::string& name, struct stat* st, bool* error) {
   return false;
 }
 
+// Why a staged entry cannot take its place, as the shared step found it.
+enum class Trouble {
+  kNone,
+  kRefused,   // the entry may not be placed: why is the reason
+  kStaged,    // the staged entry cannot be stat'ed: why is the error
+  kStanding,  // what stands at its place cannot be told: why is the error
+};
+
+// One staged entry, stat'ed and planned against what stands at its place.
+struct Entry {
+  std::string name;
+  std::string rel;  // its path below the staging directory
+  struct stat staged {};
+  struct stat standing {};  // meaningful when stands
+  bool stands = false;
+  Step step = Step::kMove;  // meaningful when trouble is kNone
+  Trouble trouble = Trouble::kNone;
+  std::string why;
+};
+
+// The step both walks begin with for the entry name of src: what it is, what
+// stands at it in dst, and how it would take that place.
+Entry PlanEntry(int src, int dst, const std::string& prefix, const std::string& name) {
+  Entry e;
+  e.name = name;
+  e.rel = prefix + name;
+  auto trouble = [&](Trouble t, std::string why) {
+    e.trouble = t;
+    e.why = std::move(why);
+    return e;
+  };
+  if (prefix.empty() && appfiles::IsOwnName(name))
+    return trouble(Trouble::kRefused, "the supervisor's own file");
+  if (fstatat(src, name.c_str(), &e.staged, AT_SYMLINK_NOFOLLOW) != 0)
+    return trouble(Trouble::kStaged, strerror(errno));
+  bool error;
+  e.stands = StandsAt(dst, name, &e.standing, &error);
+  if (error) return trouble(Trouble::kStanding, strerror(errno));
+  std::string why = Plan(src, dst, name, e.staged, e.stands ? &e.standing : nullptr, &e.step);
+  if (!why.empty()) return trouble(Trouble::kRefused, why);
+  return e;
+}
+
+// Lists src and hands each entry, planned against dst, to visit in name
+// order, until visit returns false.
+template <typename Visit>
+void ForEachEntry(int src, int dst, const std::string& prefix, Visit visit) {
+  for (const std::string& name : ListDir(src))
+    if (!visit(PlanEntry(src, dst, prefix, name))) return;
+}
+
 class Inspector {
  public:
   std::string Run(int staged, int app) {
@@ -91,34 +142,43 @@ class Inspector {
     nlink_t count;
   };
 
+  // "" when every entry below src may take its place in dst; otherwise why
+  // the first one in name order may not.
   std::string Walk(int src, int dst, const std::string& prefix) {
-    for (const std::string& name : ListDir(src)) {
-      std::string rel = prefix + name;
-      if (prefix.empty() && appfiles::IsOwnName(name)) return "the supervisor's own file: " + rel;
-      struct stat s, d;
-      if (fstatat(src, name.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0)
-        return "cannot inspect " + rel + ": " + strerror(errno);
-      bool error;
-      bool stands = StandsAt(dst, name, &d, &error);
-      if (error)
-        return "cannot inspect " + rel + " in the application directory: " + strerror(errno);
-      Step step = Step::kMove;  // set by Plan whenever it answers ""
-      std::string why = Plan(src, dst, name, s, stands ? &d : nullptr, &step);
-      if (!why.empty()) return why + ": " + rel;
-      if (!S_ISDIR(s.st_mode)) {
-        if (s.st_nlink > 1) {
-          Links& l = links_[{s.st_dev, s.st_ino}];
-          if (l.count++ == 0) l = {rel, s.st_nlink, 1};
-        }
-        continue;
-      }
-      UniqueFd sub = OpenDirAt(src, name);
-      if (!sub.valid()) return "cannot inspect " + rel + ": " + strerror(errno);
-      UniqueFd there = step == Step::kMerge ? OpenDirAt(dst, name) : UniqueFd();
-      why = Walk(sub.get(), there.get(), rel + "/");
-      if (!why.empty()) return why;
+    std::string why;
+    ForEachEntry(src, dst, prefix, [&](const Entry& e) {
+      why = e.trouble != Trouble::kNone ? Refusal(e) : Judge(src, dst, e);
+      return why.empty();
+    });
+    return why;
+  }
+
+  static std::string Refusal(const Entry& e) {
+    switch (e.trouble) {
+      case Trouble::kStaged:
+        return "cannot inspect " + e.rel + ": " + e.why;
+      case Trouble::kStanding:
+        return "cannot inspect " + e.rel + " in the application directory: " + e.why;
+      case Trouble::kRefused:
+      case Trouble::kNone:
+        break;
     }
-    return "";
+    return e.why + ": " + e.rel;
+  }
+
+  // A planned entry: a file's names are counted, a directory is walked.
+  std::string Judge(int src, int dst, const Entry& e) {
+    if (!S_ISDIR(e.staged.st_mode)) {
+      if (e.staged.st_nlink > 1) {
+        Links& l = links_[{e.staged.st_dev, e.staged.st_ino}];
+        if (l.count++ == 0) l = {e.rel, e.staged.st_nlink, 1};
+      }
+      return "";
+    }
+    UniqueFd sub = OpenDirAt(src, e.name);
+    if (!sub.valid()) return "cannot inspect " + e.rel + ": " + strerror(errno);
+    UniqueFd there = e.step == Step::kMerge ? OpenDirAt(dst, e.name) : UniqueFd();
+    return Walk(sub.get(), there.get(), e.rel + "/");
   }
 
   std::map<std::pair<dev_t, ino_t>, Links> links_;
@@ -128,75 +188,59 @@ class Mover {
  public:
   bool ok() const { return ok_; }
 
+  // Moves every entry of src onto its place in dst; an entry that cannot be
+  // moved is reported and the others are moved all the same.
   void Walk(int src, int dst, const std::string& prefix) {
     bool changed = false;
-    for (const std::string& name : ListDir(src)) {
-      std::string rel = prefix + name;
-      if (prefix.empty() && appfiles::IsOwnName(name)) {
-        Fail("the supervisor's own file", rel);
-        continue;
-      }
-      struct stat s, d;
-      bool error;
-      if (fstatat(src, name.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0) {
-        Fail(strerror(errno), rel);
-        continue;
-      }
-      bool stands = StandsAt(dst, name, &d, &error);
-      if (error) {
-        Fail(strerror(errno), rel);
-        continue;
-      }
-      Step step = Step::kMove;  // set by Plan whenever it answers ""
-      std::string why = Plan(src, dst, name, s, stands ? &d : nullptr, &step);
-      if (!why.empty()) {
-        Fail(why, rel);
-        continue;
-      }
-      if (step == Step::kMerge) {
-        UniqueFd from = OpenDirAt(src, name);
-        UniqueFd to = OpenDirAt(dst, name);
-        if (!from.valid() || !to.valid()) {
-          Fail(errno == ELOOP || errno == ENOTDIR ? "a symbolic link stands in the way"
-                                                  : strerror(errno),
-               rel);
-          continue;
-        }
-        Walk(from.get(), to.get(), rel + "/");
-        continue;
-      }
-      // What stands there is swapped into the staging directory rather than
-      // replaced: freeing a file's blocks can take milliseconds, and the
-      // programs are stopped now. The staging directory, old files and all,
-      // is removed once they run again.
-      if (stands && renameat2(src, name.c_str(), dst, name.c_str(), RENAME_EXCHANGE) == 0) {
+    ForEachEntry(src, dst, prefix, [&](const Entry& e) {
+      if (e.trouble != Trouble::kNone) {
+        Fail(e.why, e.rel);
+      } else if (e.step == Step::kMerge) {
+        Merge(src, dst, e);
+      } else if (Place(src, dst, e)) {
         changed = true;
-        continue;
       }
-      if (stands && errno != EINVAL && errno != ENOSYS) {
-        Fail(strerror(errno), rel);
-        continue;
-      }
-      if (step == Step::kReplace &&
-          unlinkat(dst, name.c_str(), S_ISDIR(d.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-        Fail(strerror(errno), rel);
-        continue;
-      }
-      if (renameat(src, name.c_str(), dst, name.c_str()) != 0) {
-        Fail(strerror(errno), rel);
-        continue;
-      }
-      changed = true;
-    }
+      return true;
+    });
     // The renames survive a power cut once their directory is synced; the
     // data was synced at staging.
     if (changed && fsync(dst) != 0) Fail(strerror(errno), prefix.empty() ? "." : prefix);
   }
 
  private:
-  void Fail(const std::string& why, const std::string& rel) {
+  void Merge(int src, int dst, const Entry& e) {
+    UniqueFd from = OpenDirAt(src, e.name);
+    UniqueFd to = OpenDirAt(dst, e.name);
+    if (!from.valid() || !to.valid()) {
+      Fail(errno == ELOOP || errno == ENOTDIR ? "a symbolic link stands in the way"
+                                              : strerror(errno),
+           e.rel);
+      return;
+    }
+    Walk(from.get(), to.get(), e.rel + "/");
+  }
+
+  // Renames the staged entry onto its place; true when it moved.
+  bool Place(int src, int dst, const Entry& e) {
+    const char* name = e.name.c_str();
+    // What stands there is swapped into the staging directory rather than
+    // replaced: freeing a file's blocks can take milliseconds, and the
+    // programs are stopped now. The staging directory, old files and all,
+    // is removed once they run again.
+    if (e.stands && renameat2(src, name, dst, name, RENAME_EXCHANGE) == 0) return true;
+    if (e.stands && errno != EINVAL && errno != ENOSYS) return Fail(strerror(errno), e.rel);
+    if (e.step == Step::kReplace &&
+        unlinkat(dst, name, S_ISDIR(e.standing.st_mode) ? AT_REMOVEDIR : 0) != 0)
+      return Fail(strerror(errno), e.rel);
+    if (renameat(src, name, dst, name) != 0) return Fail(strerror(errno), e.rel);
+    return true;
+  }
+
+  // Reports the entry that was not moved; false, for the caller to return.
+  bool Fail(const std::string& why, const std::string& rel) {
     REPORT_ERROR("unpack failed! %s: %s", Quoted(why).c_str(), Quoted(rel).c_str());
     ok_ = false;
+    return false;
   }
 
   bool ok_ = true;

@@ -359,7 +359,7 @@ std::string Between(const std::string& out, const std::string& begin, const std:
   return out.substr(b + begin.size(), e - b - begin.size());
 }
 
-// Child side of ConsoleSwitch: console requests in every colour form and type.
+// Child side of CommLogConsole.Switch: console requests in every colour form and type.
 TEST(CommLogChild, Console) {
   if (!IsChild()) GTEST_SKIP() << "runs only as a child of CommLogConsole.Switch";
   g_fake_now = LocalTime(2025, 1, 9, 9, 5, 3);

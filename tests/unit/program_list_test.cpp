@@ -17,18 +17,18 @@ namespace {
 struct ListCase {
   const char* label;
   const char* text;
-  ListText result;
+  ListParseOutcome result;
   std::vector<std::tuple<std::string, std::string, int>> entries;  // path, param, run_tick
 };
 
 TEST(ParseProgramList, Table) {
   const ListCase cases[] = {
-      {"empty text is an object without list", "", ListText::kNoList, {}},
-      {"not json", "{\"list\": [", ListText::kNotJson, {}},
-      {"top-level array", "[1]", ListText::kNoList, {}},
-      {"list is a string", "{\"list\": \"x\"}", ListText::kNoList, {}},
-      {"list is an object", "{\"list\": {\"path\": \"a\"}}", ListText::kEntries, {}},
-      {"empty list", "{\"list\": []}", ListText::kEntries, {}},
+      {"empty text is an object without list", "", ListParseOutcome::kNoList, {}},
+      {"not json", "{\"list\": [", ListParseOutcome::kNotJson, {}},
+      {"top-level array", "[1]", ListParseOutcome::kNoList, {}},
+      {"list is a string", "{\"list\": \"x\"}", ListParseOutcome::kNoList, {}},
+      {"list is an object", "{\"list\": {\"path\": \"a\"}}", ListParseOutcome::kEntries, {}},
+      {"empty list", "{\"list\": []}", ListParseOutcome::kEntries, {}},
       {"run kinds",
        R"({"list": [{"path": "a", "param": "-p 1", "run": 3},
                     {"path": "b", "run": "2"},
@@ -40,7 +40,7 @@ TEST(ParseProgramList, Table) {
                     {"path": "h", "run": 2.5},
                     {"path": "i", "run": " 4z"},
                     {"path": "j", "run": 99999999}]})",
-       ListText::kEntries,
+       ListParseOutcome::kEntries,
        {{"/app/bin/a", "-p 1", 3},
         {"/app/bin/b", "", 2},
         {"/app/bin/c", "", kUnlimitedRuns},
@@ -53,14 +53,14 @@ TEST(ParseProgramList, Table) {
         {"/app/bin/j", "", kUnlimitedRuns}}},
       {"paths stay under bin, duplicates kept, non-objects skipped",
        R"({"list": [{"path": "/opt/x"}, 7, {"path": "/opt/x"}, [], {"param": "p"}]})",
-       ListText::kEntries,
+       ListParseOutcome::kEntries,
        {{"/app/bin//opt/x", "", kUnlimitedRuns},
         {"/app/bin//opt/x", "", kUnlimitedRuns},
         {"/app/bin/", "p", kUnlimitedRuns}}},
       {"paths with a .. component are left out",
        R"({"list": [{"path": ".."}, {"path": "../sbin/x"}, {"path": "a/../../x"},
                     {"path": "a/.."}, {"path": "..x/y..", "run": 1}, {"path": "./a"}]})",
-       ListText::kEntries,
+       ListParseOutcome::kEntries,
        {{"/app/bin/..x/y..", "", 1}, {"/app/bin/./a", "", kUnlimitedRuns}}},
   };
   for (const ListCase& c : cases) {
@@ -87,7 +87,7 @@ TEST(ParseProgramList, LargeAndDeepLists) {
             "\", \"param\": \"" + std::string(2000, 'x') + "\", \"run\": 2}";
   many += "]}";  // about 10 MB
   std::vector<PRO_INFO> entries;
-  ASSERT_EQ(ParseProgramList(many, "/app/bin/", &entries), ListText::kEntries);
+  ASSERT_EQ(ParseProgramList(many, "/app/bin/", &entries), ListParseOutcome::kEntries);
   ASSERT_EQ(entries.size(), 5000u);
   EXPECT_EQ(entries[4999].path, "/app/bin/p4999");
   EXPECT_EQ(entries[4999].param_str.size(), 2000u);
@@ -96,19 +96,20 @@ TEST(ParseProgramList, LargeAndDeepLists) {
   std::string deep_element = "{\"list\": [" + std::string(depth, '[') + std::string(depth, ']') +
                              ", {\"path\": \"after\"}]}";
   entries.clear();
-  EXPECT_EQ(ParseProgramList(deep_element, "/app/bin/", &entries), ListText::kEntries);
+  EXPECT_EQ(ParseProgramList(deep_element, "/app/bin/", &entries), ListParseOutcome::kEntries);
   ASSERT_EQ(entries.size(), 1u);  // the nested array is no program
   EXPECT_EQ(entries[0].path, "/app/bin/after");
 
   std::string deep_path =
       "{\"list\": [{\"path\": " + std::string(depth, '[') + std::string(depth, ']') + "}]}";
   entries.clear();
-  EXPECT_EQ(ParseProgramList(deep_path, "/app/bin/", &entries), ListText::kEntries);
+  EXPECT_EQ(ParseProgramList(deep_path, "/app/bin/", &entries), ListParseOutcome::kEntries);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].path, "/app/bin/_a_r_r_a_y_");
 
   entries.clear();
-  EXPECT_EQ(ParseProgramList(std::string(depth, '['), "/app/bin/", &entries), ListText::kNotJson);
+  EXPECT_EQ(ParseProgramList(std::string(depth, '['), "/app/bin/", &entries),
+            ListParseOutcome::kNotJson);
 }
 
 PRO_INFO Entry(pid_t pid, const char* path, int run_tick, bool running) {
@@ -317,7 +318,7 @@ TEST_F(ProgramTable, LoopWaitsOnlyOnEndsTheTableStillHolds) {
     table.entries().push_back(Sleeping(live, 2, true));
   }
   EXPECT_TRUE(WaitsOnEnded(with_starts));
-  EXPECT_TRUE(WaitsOnEnded(exhausted));  // its pause paces the loop as before
+  EXPECT_TRUE(WaitsOnEnded(exhausted));  // no starts left, yet its pause paces the loop
   EXPECT_FALSE(WaitsOnEnded(dropped));   // its table was replaced
   EXPECT_FALSE(WaitsOnEnded(live));
 }
