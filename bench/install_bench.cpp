@@ -25,6 +25,7 @@
 #include "WholeIo.h"
 #include "platform/AppFiles.h"
 #include "platform/Files.h"
+#include "update/Journal.h"
 #include "update/Stage.h"
 #include "update/StagedTree.h"
 
@@ -121,7 +122,7 @@ unsigned long CountEntries(const std::string& dir) {
 
 struct Install {
   std::string why;  // "" when staged, inspected and moved
-  double stage_s = 0, inspect_s = 0, move_s = 0;
+  double stage_s = 0, inspect_s = 0, move_s = 0, rollback_s = 0;
   unsigned long entries = 0;
 };
 
@@ -135,13 +136,32 @@ Install StageAndMove(const std::string& archive, const std::string& app) {
   if (!r.why.empty()) return r;
   r.entries = CountEntries(staging);
   t0 = Now();
-  r.why = InspectStaged(staging, app);
+  INSTALL_JOURNAL journal;
+  journal.crc = "1";
+  journal.old_crc = "0";
+  r.why = InspectStaged(staging, app, &journal.added);
   r.inspect_s = Now() - t0;
   if (!r.why.empty()) return r;
-  // What the programs wait for: the move alone (inspection comes before the stop).
+  // What the programs wait for: the journal and the move (inspection comes
+  // before the stop).
   t0 = Now();
-  if (!MoveStaged(staging, app)) r.why = "some entry was not moved";
+  std::string previous = app + "/" + appfiles::kPrevious;
+  r.why = WriteJournal(app, journal);
+  if (r.why.empty() && !MoveStaged(staging, app, previous)) r.why = "some entry was not moved";
   r.move_s = Now() - t0;
+  if (!r.why.empty()) return r;
+  // A rollback puts the previous release back: the journal again, then the
+  // restore, while the programs are stopped.
+  RemoveTree(staging);
+  t0 = Now();
+  journal.phase = JournalPhase::kRollingBack;
+  r.why = WriteJournal(app, journal);
+  if (r.why.empty() && !RestorePrevious(previous, app, staging, journal.added, {}))
+    r.why = "some entry was not put back";
+  r.rollback_s = Now() - t0;
+  DropJournal(app);
+  RemoveTree(previous);
+  RemoveTree(staging);
   return r;
 }
 
@@ -186,6 +206,8 @@ int main(int argc, char** argv) {
   printf("move, first install:   %8.1f ms  (aim < 100 ms)\n", first.move_s * 1000);
   printf("move, every file anew: %8.1f ms  (staging %.2f s, inspection %.1f ms)\n",
          update.move_s * 1000, update.stage_s, update.inspect_s * 1000);
+  printf("rollback of the first: %8.1f ms\n", first.rollback_s * 1000);
+  printf("rollback of the update:%8.1f ms  (aim < 100 ms)\n", update.rollback_s * 1000);
   for (const Install* i : {&first, &update})
     if (!i->why.empty()) printf("failed: %s\n", i->why.c_str());
   return tar_ok && first.why.empty() && update.why.empty() && ratio <= kMaxRatio ? 0 : 1;

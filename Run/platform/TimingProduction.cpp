@@ -15,4 +15,5 @@ const unsigned kArchiveTimeoutS = 120;
 
 namespace build {
 const bool kInstanceFilesInAppDir = false;
+const bool kTestHooks = false;
 }  // namespace build

@@ -84,5 +84,5 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
     unlink(part.c_str());
     return r;
   }
-  return Install(programs, part, path, app_dir, url, crc, signature);
+  return Install(programs, part, path, app_dir, url, crc, l_crc, signature);
 }

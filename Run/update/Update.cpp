@@ -11,6 +11,7 @@
 #include "platform/Files.h"
 #include "platform/ReportCapture.h"
 #include "update/Check.h"
+#include "update/Install.h"
 #include "update/UpdateSettings.h"
 
 namespace {
@@ -76,6 +77,7 @@ void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
         programs.EndStopped(timing::kKillWaitMs);
         programs.StartAll();
         RemoveStaging();
+        ConfirmInstallation(SingletonBase<qmToolHelper>::Instance().GetAppDir());
         // The period is counted from here.
         Tell().NextCheck(env.WallNow() + static_cast<time_t>(UpdatePeriodMs() / 1000));
       }

@@ -71,6 +71,7 @@ class InstallTest : public testing::Test {
     root_ = scratch_.path();
     app_ = root_ + "/app";
     staging_ = app_ + "/" + appfiles::kStaging;
+    previous_ = app_ + "/" + appfiles::kPrevious;
     outside_ = root_ + "/outside";
     fs::create_directories(app_);
     fs::create_directories(outside_);
@@ -152,7 +153,7 @@ class InstallTest : public testing::Test {
   }
 
   ScratchDir scratch_{"install-test"};
-  std::string root_, app_, staging_, outside_, mounted_;
+  std::string root_, app_, staging_, previous_, outside_, mounted_;
   mode_t umask_ = 022;
 };
 
@@ -530,8 +531,12 @@ TEST_F(InstallTest, MoveMergesDirectoriesAndReplacesFiles) {
   ASSERT_EQ(InspectStaged(staging_, app_), "");
   struct stat before;
   ASSERT_EQ(stat(app_.c_str(), &before), 0);
-  EXPECT_TRUE(MoveStaged(staging_, app_));
+  EXPECT_TRUE(MoveStaged(staging_, app_, previous_));
   ASSERT_TRUE(RemoveTree(staging_));
+  // What the release replaced is kept, and nothing else.
+  EXPECT_EQ(Tree(previous_), (Lines{"bin d 700", "bin/prog f 644 old",
+                                    "bin/tool -> ../outside/target", "empty d 755"}));
+  ASSERT_TRUE(RemoveTree(previous_));
   EXPECT_EQ(Tree(app_),
             (Lines{"Log d 755", "Log/day.log f 644 log", "bin d 700", "bin/a f 644 linked",
                    "bin/b f 644 linked", "bin/mine f 644 kept", "bin/prog f 755 new",
@@ -554,7 +559,7 @@ TEST_F(InstallTest, MoveNeverPassesThroughALinkAndMovesTheRest) {
   ASSERT_EQ(Stage(archive), "");
   ASSERT_EQ(InspectStaged(staging_, app_), "");
   Sh("rmdir app/data && ln -s ../outside app/data");
-  EXPECT_FALSE(MoveStaged(staging_, app_));
+  EXPECT_FALSE(MoveStaged(staging_, app_, previous_));
   EXPECT_EQ(Content(app_ + "/other"), "o");
   EXPECT_TRUE(fs::is_symlink(app_ + "/data"));
   ExpectOutsideUntouched();
@@ -567,10 +572,56 @@ TEST_F(InstallTest, InspectionAcceptsWhatAMoveCanDo) {
      " && cd update.staging && echo > gone && echo > bin/update.gz && echo > bin/link"
      " && ln -s /usr/bin/python3 bin/python && echo > a && ln a b");
   EXPECT_EQ(InspectStaged(staging_, app_), "");
-  EXPECT_TRUE(MoveStaged(staging_, app_));
+  EXPECT_TRUE(MoveStaged(staging_, app_, previous_));
   EXPECT_TRUE(fs::is_regular_file(app_ + "/gone"));
   EXPECT_TRUE(fs::is_directory(app_ + "/bin/tool"));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/bin/link")));
+}
+
+// The previous release comes back exactly, however far the move had come,
+// and a restore cut short and run again ends the same.
+TEST_F(InstallTest, RestoreBringsBackTheTreeBeforeTheMove) {
+  Sh("mkdir -p app/bin app/data app/gone && printf old > app/bin/prog && printf kept > app/bin/mine"
+     " && ln -s prog app/bin/alias && printf f > app/data/file && printf v1 > app/update.gz");
+  const Lines before = Tree(app_);
+  std::string archive = Archive(
+      "write(gz(tar_bytes([D('bin'), F('bin/prog', b'new', 0o755), F('bin/alias', b'a'),"
+      " F('bin/added', b'x'), D('fresh'), F('fresh/deep', b'y'), F('gone', b'file now'),"
+      " D('data'), F('data/file', b'g')])))");
+  for (int cut : {-1, 0, 1, 2, 3}) {  // -1: the whole move; n: the move stopped after n entries
+    SCOPED_TRACE(cut);
+    ASSERT_EQ(Tree(app_), before);
+    ASSERT_EQ(Stage(archive), "");
+    std::vector<std::string> added;
+    ASSERT_EQ(InspectStaged(staging_, app_, &added), "");
+    EXPECT_EQ(added, (std::vector<std::string>{"bin/added", "fresh"}));
+    if (cut < 0) {
+      ASSERT_TRUE(MoveStaged(staging_, app_, previous_));
+    } else {
+      // As a move cut short leaves it: some entries moved, one half moved
+      // (its old entry kept, the new one not yet in place).
+      const char* order[] = {"bin/added", "bin/alias", "bin/prog"};
+      Sh("mkdir -p app/update.previous/bin");
+      for (int i = 0; i < cut; ++i)
+        Sh(std::string("mv app/") + order[i] + " app/update.previous/" + order[i] +
+           " 2>/dev/null; mv app/update.staging/" + order[i] + " app/" + order[i]);
+      if (cut < 3)
+        Sh(std::string("mv app/") + order[cut] + " app/update.previous/" + order[cut] +
+           " 2>/dev/null || true");
+      // Finishing the move, then undoing it, is one of the two paths; the
+      // other undoes it at once.
+      if (cut % 2 == 0) {
+        ASSERT_TRUE(MoveStaged(staging_, app_, previous_));
+      }
+    }
+    // As a rollback does: what was staged and not moved goes first.
+    ASSERT_TRUE(RemoveTree(staging_));
+    for (int run = 0; run < 2; ++run)
+      EXPECT_TRUE(RestorePrevious(previous_, app_, staging_, added, {"update.gz"}));
+    ASSERT_TRUE(RemoveTree(staging_));
+    ASSERT_TRUE(RemoveTree(previous_));
+    EXPECT_EQ(Tree(app_), before);
+  }
 }
 
 TEST_F(InstallTest, RemoveTreeRemovesWhateverStandsWithoutFollowingLinks) {
