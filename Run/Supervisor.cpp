@@ -23,6 +23,7 @@
 #include "supervision/ProgramList.h"
 #include "supervision/ProgramTable.h"
 #include "update/Install.h"
+#include "update/Rejected.h"
 #include "update/SignedUpdate.h"
 #include "update/Update.h"
 #include "update/UpdateSettings.h"
@@ -101,6 +102,8 @@ void RunSupervisor() {
   // journal was never moved from.
   FinishInterrupted(app_dir);
   RemoveStaging();
+  REJECTED_RELEASE rejected;
+  if (ReadRejected(app_dir, &rejected)) StatusOfUpdates().Rejected(rejected);
   SetInstalledVersion(InstalledVersion());
   UPDATE_SETTINGS settings = ReadUpdateSettings();
   SetMetricsFile(MetricsFile(settings));
@@ -110,7 +113,6 @@ void RunSupervisor() {
   ReadConfig();
   LoadProcessList();
   RemoveStaging();
-  ConfirmInstallation(app_dir);
   QuitUnlessStarted(StartUpdateThread(), "update");
 
   std::deque<pid_t> ended;

@@ -18,6 +18,7 @@ constexpr const char* kSignature = "update.gz.minisig";     // the installed rel
 constexpr const char* kStaging = "update.staging";          // an installation in progress
 constexpr const char* kJournal = "update.journal";          // what an installation is doing
 constexpr const char* kPrevious = "update.previous";        // the release it replaced
+constexpr const char* kRejected = "update.rejected";        // the release last rolled back
 constexpr const char* kLogDir = "Log";
 constexpr const char* kInstanceRecord = "tavrin.exe";  // the single-instance record
 constexpr const char* kInstanceLock = "tavrin.lock";

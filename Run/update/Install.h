@@ -9,6 +9,7 @@
 #include <string>
 
 #include "supervision/ProgramControl.h"
+#include "update/Journal.h"
 
 // Installs the verified download at part (published as url with the CRC text
 // crc and, for signed updates, the signature text signature; "" for none)
@@ -25,6 +26,12 @@ int Install(ProgramControl& programs, const std::string& part, const std::string
 // then start from the tree it left), 0 when there was nothing to finish.
 int FinishInterrupted(const std::string& app_dir);
 
-// Once the programs of an installation run: the installation is confirmed,
-// the previous release and the journal go.
+// Once the programs of an installation run (and its watch passed): the
+// installation is confirmed, the previous release and the journal go.
 void ConfirmInstallation(const std::string& app_dir);
+
+// Undoes the installation journal names (the programs are stopped): the
+// journal says rolling back, the entries the release added leave, the
+// replaced ones come back, and update.gz and its signature are the
+// previous ones again. "" or why it could not be finished.
+std::string RollBack(const std::string& app_dir, INSTALL_JOURNAL journal);

@@ -13,10 +13,13 @@
 #include "update/Check.h"
 #include "update/Install.h"
 #include "update/UpdateSettings.h"
+#include "update/Watch.h"
 
 namespace {
 
 std::atomic<ProgramControl*> g_programs{nullptr};
+
+std::string AppDir() { return SingletonBase<qmToolHelper>::Instance().GetAppDir(); }
 
 std::string AppPath(const char* name) {
   return SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + name;
@@ -65,6 +68,9 @@ void RemoveStaging() { RemoveTree(AppPath(appfiles::kStaging)); }
 
 void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
   Env& env = CurrentEnv();
+  // An installation the start-up made, or one not confirmed before the
+  // last stop: watched (or confirmed) before the first periodic check.
+  SettleInstallation(Health(ReadUpdateSettings()), UpdatePrograms(), AppDir());
   int ntick = 0;
   while (go_on()) {
     if (ntick > timing::kUpdateTicks - 1) {
@@ -77,7 +83,7 @@ void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
         programs.EndStopped(timing::kKillWaitMs);
         programs.StartAll();
         RemoveStaging();
-        ConfirmInstallation(SingletonBase<qmToolHelper>::Instance().GetAppDir());
+        SettleInstallation(Health(ReadUpdateSettings()), programs, AppDir());
         // The period is counted from here.
         Tell().NextCheck(env.WallNow() + static_cast<time_t>(UpdatePeriodMs() / 1000));
       }

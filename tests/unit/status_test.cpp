@@ -21,11 +21,11 @@
 #include "FakeEnv.h"
 #include "ScratchDir.h"
 #include "TestFiles.h"
+#include "platform/ProgramEnd.h"
 #include "platform/Report.h"
 #include "platform/ReportCapture.h"
 #include "platform/Timing.h"
 #include "status/StatusText.h"
-#include "supervision/ProgramEnd.h"
 #include "update/Check.h"
 #include "update/Update.h"
 
