@@ -20,6 +20,8 @@ struct SUPERVISOR_STATUS {
   time_t next_check = 0;  // 0: not planned
   std::string watch_crc;  // the release on watch, "" for none
   time_t watch_until = 0;
+  std::string confirmed_crc;  // the last release that passed its watch, "" for none
+  time_t confirmed_at = 0;
   REJECTED_RELEASE last_rollback;  // crc "" before the first
   unsigned long rollbacks = 0;     // since the supervisor started
   std::vector<PRO_INFO> programs;

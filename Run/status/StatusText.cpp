@@ -340,6 +340,17 @@ std::string StatusJson(const SUPERVISOR_STATUS& status) {
     Time(w, status.watch_until);
     w.EndObject();
   }
+  w.Key("confirmed");
+  if (status.confirmed_crc.empty()) {
+    w.Null();
+  } else {
+    w.StartObject();
+    w.Key("crc");
+    String(w, status.confirmed_crc);
+    w.Key("time");
+    Time(w, status.confirmed_at);
+    w.EndObject();
+  }
   w.Key("last_rollback");
   if (status.last_rollback.crc.empty()) {
     w.Null();

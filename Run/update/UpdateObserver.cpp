@@ -11,6 +11,7 @@ class NoObserver : public UpdateObserver {
   void NextCheck(time_t) override {}
   void MetricsFile(const std::string&) override {}
   void Watch(const std::string&, time_t) override {}
+  void Confirmed(const std::string&, time_t) override {}
   void RolledBack(const REJECTED_RELEASE&) override {}
   void Rejected(const REJECTED_RELEASE&) override {}
 };

@@ -148,6 +148,7 @@ bool SettleInstallation(const HEALTH_SETTINGS& health, ProgramControl& programs,
     }
     REPORT_NOTICE("release confirmed after its watch! crc:%s", Quoted(journal.crc).c_str());
     Tell().Watch("", 0);
+    Tell().Confirmed(journal.crc, CurrentEnv().WallNow());
   }
   ConfirmInstallation(app_dir);
   return false;

@@ -200,6 +200,7 @@ def test_a_healthy_release_is_confirmed_and_its_previous_release_removed(app, se
     wait_for(lambda: not os.path.lexists(app.path("update.previous")), what="previous removed")
     assert not os.path.lexists(app.path("update.journal"))
     wait_for(lambda: status(app)["update"]["watch"] is None, what="the watch ended in the status")
+    assert status(app)["update"]["confirmed"]["crc"] == crc_text(v2)
 
 
 def test_without_health_nothing_is_watched(app, server, processes):

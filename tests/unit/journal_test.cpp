@@ -155,6 +155,7 @@ class Watched : public UpdateObserver {
     crc = c;
     until = u;
   }
+  void Confirmed(const std::string&, time_t) override {}
   void RolledBack(const REJECTED_RELEASE&) override {}
   void Rejected(const REJECTED_RELEASE&) override {}
   std::string crc;

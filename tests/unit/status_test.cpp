@@ -72,16 +72,11 @@ TEST(StatusWords, EveryResultOfUpdateHasItsWord) {
     int result;
     const char* word;
   } cases[] = {
-      {kUpdateInstalled, "installed"},
-      {kUpdateCurrent, "current"},
-      {kUpdateNoCrcFile, "no crc file"},
-      {kUpdateNoArchive, "no archive"},
-      {kUpdateWriteFailed, "write failed"},
-      {kUpdateCrcMismatch, "crc mismatch"},
-      {kUpdateUnreadable, "archive refused"},
-      {kUpdateSignatureRefused, "signature refused"},
-      {kUpdateRejected, "rejected"},
-      {7, "unknown"},
+      {kUpdateInstalled, "installed"},        {kUpdateCurrent, "current"},
+      {kUpdateNoCrcFile, "no crc file"},      {kUpdateNoArchive, "no archive"},
+      {kUpdateWriteFailed, "write failed"},   {kUpdateCrcMismatch, "crc mismatch"},
+      {kUpdateUnreadable, "archive refused"}, {kUpdateSignatureRefused, "signature refused"},
+      {kUpdateRejected, "rejected"},          {7, "unknown"},
   };
   for (const auto& c : cases) EXPECT_STREQ(ResultWord(c.result), c.word);
 }
@@ -253,7 +248,11 @@ TEST(StatusJsonText, TheWatchAndTheLastRollback) {
   s.watch_until = 1700002000;
   s.last_rollback = {"66", 1700000500, "check healthy exit:4 \x1b"};
   s.rollbacks = 2;
+  s.confirmed_crc = "55";
+  s.confirmed_at = 1700000400;
   rapidjson::Document doc = ParseStrict(StatusJson(s));
+  EXPECT_STREQ(doc["update"]["confirmed"]["crc"].GetString(), "55");
+  EXPECT_EQ(doc["update"]["confirmed"]["time"].GetInt64(), 1700000400);
   const auto& update = doc["update"];
   EXPECT_STREQ(update["watch"]["crc"].GetString(), "77");
   EXPECT_EQ(update["watch"]["until"].GetInt64(), 1700002000);
@@ -276,6 +275,7 @@ TEST(StatusJsonText, TheWatchAndTheLastRollback) {
   // Without a watch or a rollback: nulls, a zero count, no other sample.
   doc = ParseStrict(StatusJson(Sample()));
   EXPECT_TRUE(doc["update"]["watch"].IsNull());
+  EXPECT_TRUE(doc["update"]["confirmed"].IsNull());
   EXPECT_TRUE(doc["update"]["last_rollback"].IsNull());
   EXPECT_TRUE(doc["update"]["rejected"].IsNull());
   const std::vector<Line> plain = Samples(StatusMetrics(Sample()));
