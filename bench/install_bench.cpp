@@ -139,28 +139,27 @@ Install StageAndMove(const std::string& archive, const std::string& app) {
   INSTALL_JOURNAL journal;
   journal.crc = "1";
   journal.old_crc = "0";
-  r.why = InspectStaged(staging, app, &journal.added);
+  StagedInodes fresh;
+  r.why = InspectStaged(staging, app, &journal.added, &fresh);
+  journal.fresh.assign(fresh.begin(), fresh.end());
   r.inspect_s = Now() - t0;
   if (!r.why.empty()) return r;
   // What the programs wait for: the journal and the move (inspection comes
   // before the stop).
   t0 = Now();
-  std::string previous = app + "/" + appfiles::kPrevious;
   r.why = WriteJournal(app, journal);
-  if (r.why.empty() && !MoveStaged(staging, app, previous)) r.why = "some entry was not moved";
+  if (r.why.empty() && !MoveStaged(staging, app, fresh)) r.why = "some entry was not moved";
   r.move_s = Now() - t0;
   if (!r.why.empty()) return r;
   // A rollback puts the previous release back: the journal again, then the
   // restore, while the programs are stopped.
-  RemoveTree(staging);
   t0 = Now();
   journal.phase = JournalPhase::kRollingBack;
   r.why = WriteJournal(app, journal);
-  if (r.why.empty() && !RestorePrevious(previous, app, staging, journal.added, {}))
+  if (r.why.empty() && !RestorePrevious(staging, app, journal.added, fresh, {}))
     r.why = "some entry was not put back";
   r.rollback_s = Now() - t0;
   DropJournal(app);
-  RemoveTree(previous);
   RemoveTree(staging);
   return r;
 }

@@ -113,6 +113,21 @@ std::string PlaceReleaseFiles(const std::string& app_dir, INSTALL_JOURNAL& journ
   return "";
 }
 
+// Moves what is left of the staged tree into place, the staging folder then
+// becomes update.previous, and update.gz takes the new release. "" or why
+// it stopped.
+std::string MoveInto(const std::string& app_dir, INSTALL_JOURNAL& journal) {
+  const std::string staging = In(app_dir, appfiles::kStaging);
+  const std::string previous = In(app_dir, appfiles::kPrevious);
+  if (Exists(staging)) {
+    StagedInodes fresh(journal.fresh.begin(), journal.fresh.end());
+    if (!MoveStaged(staging, app_dir, fresh)) return "some entries were not moved";
+    if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, previous.c_str(), RENAME_NOREPLACE) != 0)
+      return std::string("cannot keep the previous release: ") + strerror(errno);
+  }
+  return PlaceReleaseFiles(app_dir, journal);
+}
+
 // Puts back a release file the installation replaced: the kept one when
 // there is one, otherwise none when the new one had taken the place.
 void RestoreReleaseFile(const std::string& app_dir, const char* name, bool replaced) {
@@ -133,18 +148,20 @@ std::string RollBack(const std::string& app_dir, INSTALL_JOURNAL journal) {
   if (!why.empty()) return "journal not written: " + why;
   const std::string staging = In(app_dir, appfiles::kStaging);
   const std::string previous = In(app_dir, appfiles::kPrevious);
-  // What was staged and not moved is the release's too; the staging folder
-  // then holds what the rollback puts aside.
-  RemoveTree(staging);
-  bool ok = RestorePrevious(previous, app_dir, staging, journal.added,
+  // The previous release's entries are in the staging folder until the move
+  // is whole, in update.previous after.
+  const std::string kept = Exists(previous) ? previous : staging;
+  StagedInodes fresh(journal.fresh.begin(), journal.fresh.end());
+  bool ok = RestorePrevious(kept, app_dir, journal.added, fresh,
                             {appfiles::kArchive, appfiles::kSignature});
   if (!ok) return "some entries were not put back";
   // update.gz went last: while the download stands, update.gz is the old one.
   bool placed = !Exists(In(app_dir, appfiles::kPart));
   RestoreReleaseFile(app_dir, appfiles::kArchive, placed);
   RestoreReleaseFile(app_dir, appfiles::kSignature, placed || !journal.signature.empty());
+  // What is left of the release is removed once the programs run again.
+  if (kept == previous) rename(previous.c_str(), staging.c_str());
   SyncDir(app_dir);
-  RemoveTree(previous);
   DropJournal(app_dir);
   Tell().InstalledVersion(journal.old_crc);
   return "";
@@ -162,8 +179,9 @@ int Install(ProgramControl& programs, const std::string& part, const std::string
   // line announces an installation that stops the programs, never a refusal.
   std::unique_ptr<FILE, int (*)(FILE*)> listing(ListingFile(app_dir), fclose);
   INSTALL_JOURNAL journal;
+  StagedInodes fresh;
   std::string why = StageArchive(part, staging, listing ? listing.get() : stdout);
-  if (why.empty()) why = InspectStaged(staging, app_dir, &journal.added);
+  if (why.empty()) why = InspectStaged(staging, app_dir, &journal.added, &fresh);
   if (!why.empty()) {
     RemoveTree(staging);
     DropPart(part);
@@ -183,6 +201,7 @@ int Install(ProgramControl& programs, const std::string& part, const std::string
   journal.old_crc = old_crc;
   journal.signature = signature;
   journal.timestamp = TimestampOf(signature);
+  journal.fresh.assign(fresh.begin(), fresh.end());
   // A previous release still kept was confirmed or undone; this one replaces it.
   RemoveTree(previous);
   why = WriteJournal(app_dir, journal);
@@ -193,10 +212,7 @@ int Install(ProgramControl& programs, const std::string& part, const std::string
                  Quoted(JournalPath(app_dir)).c_str());
     return kUpdateInstalled;  // the programs were stopped: they start again
   }
-  if (MoveStaged(staging, app_dir, previous))
-    why = PlaceReleaseFiles(app_dir, journal);
-  else
-    why = "some entries were not moved";
+  why = MoveInto(app_dir, journal);
   if (!why.empty()) {
     // Never a tree of two releases: the previous one comes back whole, and
     // the verified download waits for the next check.
@@ -220,11 +236,7 @@ int FinishInterrupted(const std::string& app_dir) {
   }
   if (read == 0) return 0;
   if (journal.phase == JournalPhase::kMoving) {
-    const std::string staging = In(app_dir, appfiles::kStaging);
-    if (MoveStaged(staging, app_dir, In(app_dir, appfiles::kPrevious)))
-      why = PlaceReleaseFiles(app_dir, journal);
-    else
-      why = "some entries were not moved";
+    why = MoveInto(app_dir, journal);
     if (why.empty()) {
       REPORT_NOTICE("installation finished after an interruption! crc:%s",
                     Quoted(journal.crc).c_str());

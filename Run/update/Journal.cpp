@@ -39,6 +39,8 @@ std::string JournalText(const INSTALL_JOURNAL& journal) {
   json.AddRootValue("signature", journal.signature);
   JSON_VALUE added = json.AddValue(journal.added);
   json.AddRootValue("added", added);
+  JSON_VALUE fresh = json.AddValue(journal.fresh);
+  json.AddRootValue("fresh", fresh);
   json.AddRootValue("why", journal.why);
   return json.GetRootString();
 }
@@ -55,11 +57,12 @@ bool ParseJournal(const std::string& text, INSTALL_JOURNAL* out) {
   if (found < 0) return false;
   j.phase = static_cast<JournalPhase>(found);
   unsigned long timestamp = 0;
-  JSON_VALUE added;
+  JSON_VALUE added, fresh;
   if (json.GetValue("crc", j.crc) != 0 || j.crc.empty() ||
       json.GetValue("old_crc", j.old_crc) != 0 || json.GetValue("timestamp", timestamp) != 0 ||
       json.GetValue("signature", j.signature) != 0 || json.GetValue("added", added) != 0 ||
-      !added.IsArray() || json.GetValue("why", j.why) != 0)
+      !added.IsArray() || json.GetValue("fresh", fresh) != 0 || !fresh.IsArray() ||
+      json.GetValue("why", j.why) != 0)
     return false;
   j.timestamp = timestamp;
   for (const JSON_VALUE& name : added.GetArray()) {
@@ -67,6 +70,10 @@ bool ParseJournal(const std::string& text, INSTALL_JOURNAL* out) {
     std::string text(name.GetString(), name.GetStringLength());
     if (!PlainName(text) || text.find('\0') != std::string::npos) return false;
     j.added.push_back(text);
+  }
+  for (const JSON_VALUE& inode : fresh.GetArray()) {
+    if (!inode.IsUint64()) return false;
+    j.fresh.push_back(static_cast<unsigned long>(inode.GetUint64()));
   }
   *out = j;
   return true;

@@ -5,7 +5,7 @@
 //
 //   {"phase":"moving","crc":"4204838306","old_crc":"387793759",
 //    "timestamp":1765400000,"signature":"untrusted comment: ...",
-//    "added":["bin/new","data"]}
+//    "added":["bin/new","data"],"fresh":[1835010,1835011],"why":""}
 #pragma once
 
 #include <stdint.h>
@@ -28,6 +28,9 @@ struct INSTALL_JOURNAL {
   // Entries the new release adds that the old one did not have: a rollback
   // removes them. Relative to the application directory.
   std::vector<std::string> added;
+  // The inodes of the release's staged entries: a move or a rollback run
+  // again tells the release's entries from the previous one's by them.
+  std::vector<unsigned long> fresh;
   // Why a rollback runs, "" for a move that failed (then the release is
   // tried again, not rejected).
   std::string why;

@@ -127,7 +127,7 @@ void ForEachEntry(int src, int dst, const std::string& prefix, Visit visit) {
 
 class Inspector {
  public:
-  explicit Inspector(std::vector<std::string>* added) : added_(added) {}
+  Inspector(std::vector<std::string>* added, StagedInodes* fresh) : added_(added), fresh_(fresh) {}
 
   std::string Run(int staged, int app) {
     std::string why = Walk(staged, app, "");
@@ -175,6 +175,7 @@ class Inspector {
   std::string Judge(int src, int dst, const Entry& e) {
     // Below a new directory nothing stands (dst < 0): its top alone is added.
     if (!e.stands && dst >= 0 && added_ != nullptr) added_->push_back(e.rel);
+    if (fresh_ != nullptr) fresh_->insert(e.staged.st_ino);
     if (!S_ISDIR(e.staged.st_mode)) {
       if (e.staged.st_nlink > 1) {
         Links& l = links_[{e.staged.st_dev, e.staged.st_ino}];
@@ -190,13 +191,23 @@ class Inspector {
 
   std::map<std::pair<dev_t, ino_t>, Links> links_;
   std::vector<std::string>* added_;
+  StagedInodes* fresh_;
 };
 
 // The installation's test hook (build::kTestHooks): the supervisor kills
 // itself once it has moved as many entries in phase as the hook file says.
+// Unit tests stop a walk instead, as if the process had died there.
+std::string g_stop_phase;
+unsigned long g_stop_after = 0;
+
 class KillHook {
  public:
   KillHook(const std::string& app_dir, const char* phase) {
+    if (g_stop_after != 0 && g_stop_phase == phase) {
+      left_ = g_stop_after;
+      stop_only_ = true;
+      return;
+    }
     if (!build::kTestHooks) return;
     char want[32] = {0};
     unsigned long n = 0;
@@ -205,74 +216,57 @@ class KillHook {
       fclose(f);
     }
   }
-  void Moved() {
-    if (left_ != 0 && --left_ == 0) raise(SIGKILL);
+  // Counts one moved entry; true when the walk must stop here.
+  bool Moved() {
+    if (left_ == 0 || --left_ != 0) return stopped_;
+    if (!stop_only_) raise(SIGKILL);
+    stopped_ = true;
+    return true;
   }
+  bool stopped() const { return stopped_; }
 
  private:
   unsigned long left_ = 0;
+  bool stop_only_ = false;
+  bool stopped_ = false;
 };
 
-// A folder of the previous release's tree, mirroring the one moved into;
-// made when the first entry is kept in it.
-class Kept {
- public:
-  explicit Kept(int root) : fd_(root) {}
-  Kept(Kept* parent, std::string name) : parent_(parent), name_(std::move(name)) {}
-
-  // Its descriptor, or -1 when it cannot be made.
-  int fd() {
-    if (fd_ >= 0 || parent_ == nullptr) return fd_;
-    int parent = parent_->fd();
-    if (parent < 0) return -1;
-    if (mkdirat(parent, name_.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    own_ = OpenDirAt(parent, name_);
-    fd_ = own_.get();
-    return fd_;
-  }
-  // Syncs it when something was renamed into it.
-  void Sync() {
-    if (used_ && fd_ >= 0) fsync(fd_);
-  }
-  void Used() { used_ = true; }
-
- private:
-  Kept* parent_ = nullptr;
-  std::string name_;
-  UniqueFd own_;
-  int fd_ = -1;
-  bool used_ = false;
-};
-
+// Moves the staged entries into place. What stands at an entry's place is
+// exchanged with it (one rename), so that the staging folder ends holding
+// exactly what the release replaced, where it stood: the previous release.
+// Run again over what is left, the move tells the entries still to move
+// from the old ones it already swapped in by their inodes: the staged
+// entries' are known from the inspection.
 class Mover {
  public:
-  explicit Mover(KillHook* hook) : hook_(hook) {}
+  Mover(KillHook* hook, const StagedInodes& fresh) : hook_(hook), fresh_(fresh) {}
   bool ok() const { return ok_; }
 
-  // Moves every entry of src onto its place in dst, keeping what it
-  // replaces in kept; an entry that cannot be moved is reported and the
-  // others are moved all the same.
-  void Walk(int src, int dst, Kept& kept, const std::string& prefix) {
+  // Moves every entry of src onto its place in dst; an entry that cannot be
+  // moved is reported and the others are moved all the same.
+  void Walk(int src, int dst, const std::string& prefix) {
     bool changed = false;
     ForEachEntry(src, dst, prefix, [&](const Entry& e) {
       if (e.trouble != Trouble::kNone) {
         Fail(e.why, e.rel);
       } else if (e.step == Step::kMerge) {
-        Merge(src, dst, kept, e);
-      } else if (Place(src, dst, kept, e)) {
+        Merge(src, dst, e);
+      } else if (fresh_.count(e.staged.st_ino) == 0) {
+        // An old entry this move already swapped in: it stays.
+      } else if (Place(src, dst, e)) {
         changed = true;
         hook_->Moved();
       }
-      return true;
+      return !hook_->stopped();
     });
     // The renames survive a power cut once their directories are synced;
     // the data was synced at staging.
-    kept.Sync();
-    if (changed && fsync(dst) != 0) Fail(strerror(errno), prefix.empty() ? "." : prefix);
+    if (changed && (fsync(dst) != 0 || fsync(src) != 0))
+      Fail(strerror(errno), prefix.empty() ? "." : prefix);
   }
 
  private:
-  void Merge(int src, int dst, Kept& kept, const Entry& e) {
+  void Merge(int src, int dst, const Entry& e) {
     UniqueFd from = OpenDirAt(src, e.name);
     UniqueFd to = OpenDirAt(dst, e.name);
     if (!from.valid() || !to.valid()) {
@@ -281,26 +275,18 @@ class Mover {
            e.rel);
       return;
     }
-    Kept below(&kept, e.name);
-    Walk(from.get(), to.get(), below, e.rel + "/");
+    Walk(from.get(), to.get(), e.rel + "/");
   }
 
-  // Renames the staged entry onto its place, what stands there first into
-  // kept; true when it moved. Neither rename replaces anything, so a move
-  // run again over what is left never loses an entry: a staged entry whose
-  // place is taken still finds the old one there.
-  bool Place(int src, int dst, Kept& kept, const Entry& e) {
+  // Renames the staged entry onto its place, exchanged with what stands
+  // there; true when it moved. Nothing is freed while the programs wait.
+  bool Place(int src, int dst, const Entry& e) {
     const char* name = e.name.c_str();
-    if (e.stands) {
-      int k = kept.fd();
-      if (k < 0)
-        return Fail(std::string("cannot keep the replaced entry: ") + strerror(errno), e.rel);
-      if (renameat2(dst, name, k, name, RENAME_NOREPLACE) != 0)
-        return Fail(std::string("cannot keep the replaced entry: ") + strerror(errno), e.rel);
-      kept.Used();
-    }
-    if (renameat2(src, name, dst, name, RENAME_NOREPLACE) != 0) return Fail(strerror(errno), e.rel);
-    return true;
+    int flags = e.stands ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+    if (renameat2(src, name, dst, name, flags) == 0) return true;
+    if (e.stands && (errno == EINVAL || errno == ENOSYS))
+      return Fail("the file system cannot exchange two entries", e.rel);
+    return Fail(strerror(errno), e.rel);
   }
 
   // Reports the entry that was not moved; false, for the caller to return.
@@ -311,20 +297,24 @@ class Mover {
   }
 
   KillHook* hook_;
+  const StagedInodes& fresh_;
   bool ok_ = true;
 };
 
-// Puts the previous release's entries back: what stands at a kept entry's
-// place goes to the trash first; directories both hold are merged.
+// Puts the previous release's entries back from the folder that holds them:
+// each old entry is exchanged with what stands at its place, so that the
+// folder then holds the release's; directories both hold are walked.
+// Entries of the release (its inodes) are left where they are: run again,
+// the restore passes over what it already put back.
 class Restorer {
  public:
-  explicit Restorer(KillHook* hook) : hook_(hook) {}
+  Restorer(KillHook* hook, const StagedInodes& fresh) : hook_(hook), fresh_(fresh) {}
   bool ok() const { return ok_; }
 
-  void Walk(int kept, int dst, Kept& trash, const std::string& prefix,
-            const std::vector<std::string>& skip) {
+  void Walk(int kept, int dst, const std::string& prefix, const std::vector<std::string>& skip) {
     bool changed = false;
     for (const std::string& name : ListDir(kept)) {
+      if (hook_->stopped()) break;
       std::string rel = prefix + name;
       if (std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
       struct stat k, d;
@@ -345,30 +335,28 @@ class Restorer {
           Fail(strerror(errno), rel);
           continue;
         }
-        Kept below(&trash, name);
-        Walk(from.get(), to.get(), below, rel + "/", {});
+        Walk(from.get(), to.get(), rel + "/", {});
         continue;
       }
-      if (stands && !Discard(dst, name, trash, rel)) continue;
-      if (renameat2(kept, name.c_str(), dst, name.c_str(), RENAME_NOREPLACE) != 0) {
+      if (fresh_.count(k.st_ino) != 0) continue;  // the release's: not moved, or put back
+      int flags = stands ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+      if (renameat2(kept, name.c_str(), dst, name.c_str(), flags) != 0) {
         Fail(strerror(errno), rel);
         continue;
       }
       changed = true;
       hook_->Moved();
     }
-    trash.Sync();
-    if (changed && fsync(dst) != 0) Fail(strerror(errno), prefix.empty() ? "." : prefix);
+    if (changed && (fsync(dst) != 0 || fsync(kept) != 0))
+      Fail(strerror(errno), prefix.empty() ? "." : prefix);
   }
 
-  // Moves what stands at name in dst into the trash; true when it went.
-  bool Discard(int dst, const std::string& name, Kept& trash, const std::string& rel) {
-    int t = trash.fd();
-    if (t < 0 || renameat2(dst, name.c_str(), t, name.c_str(), RENAME_NOREPLACE) != 0) {
-      Fail(std::string("cannot put aside what stands there: ") + strerror(errno), rel);
+  // Moves what stands at name in dir into the folder aside; true when it went.
+  bool PutAside(int dir, const std::string& name, int aside, const std::string& rel) {
+    if (renameat2(dir, name.c_str(), aside, name.c_str(), RENAME_NOREPLACE) != 0) {
+      Fail(std::string("cannot put aside what the release added: ") + strerror(errno), rel);
       return false;
     }
-    trash.Used();
     return true;
   }
 
@@ -379,6 +367,7 @@ class Restorer {
   }
 
   KillHook* hook_;
+  const StagedInodes& fresh_;
   bool ok_ = true;
 };
 
@@ -392,73 +381,73 @@ UniqueFd MakeOwnDir(const std::string& path) {
   return OpenOwnDir(path);
 }
 
-// The application directory of a path inside it.
-std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
+// Where a rollback puts what the release added, beside the kept entries: a
+// name no release holds at its top (an archive may not hold Log), so that
+// it never meets a kept entry.
+constexpr const char* kAsideDir = "Log";
 
 }  // namespace
 
+void StopWalksAfterForTests(const char* phase, unsigned long moves) {
+  g_stop_phase = phase;
+  g_stop_after = moves;
+}
+
 std::string InspectStaged(const std::string& staging_dir, const std::string& app_dir,
-                          std::vector<std::string>* added) {
+                          std::vector<std::string>* added, StagedInodes* fresh) {
   UniqueFd staged(open(staging_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!staged.valid()) return std::string("cannot open the staging directory: ") + strerror(errno);
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!app.valid()) return std::string("cannot open the application directory: ") + strerror(errno);
-  return Inspector(added).Run(staged.get(), app.get());
+  return Inspector(added, fresh).Run(staged.get(), app.get());
 }
 
 bool MoveStaged(const std::string& staging_dir, const std::string& app_dir,
-                const std::string& previous_dir) {
+                const StagedInodes& fresh) {
   UniqueFd staged = OpenOwnDir(staging_dir);
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  UniqueFd previous = MakeOwnDir(previous_dir);
-  if (!staged.valid() || !app.valid() || !previous.valid()) {
-    const std::string& which = !staged.valid() ? staging_dir
-                               : !app.valid()  ? app_dir
-                                               : previous_dir;
-    REPORT_ERROR("unpack failed! cannot open %s: %s", Quoted(which).c_str(), strerror(errno));
+  if (!staged.valid() || !app.valid()) {
+    REPORT_ERROR("unpack failed! cannot open %s: %s",
+                 Quoted(staged.valid() ? app_dir : staging_dir).c_str(), strerror(errno));
     return false;
   }
   KillHook hook(app_dir, "moving");
-  Mover mover(&hook);
-  Kept kept(previous.get());
-  mover.Walk(staged.get(), app.get(), kept, "");
+  Mover mover(&hook, fresh);
+  mover.Walk(staged.get(), app.get(), "");
   return mover.ok();
 }
 
-bool RestorePrevious(const std::string& previous_dir, const std::string& app_dir,
-                     const std::string& trash_dir, const std::vector<std::string>& added,
+bool RestorePrevious(const std::string& kept_dir, const std::string& app_dir,
+                     const std::vector<std::string>& added, const StagedInodes& fresh,
                      const std::vector<std::string>& skip) {
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  UniqueFd trash = MakeOwnDir(trash_dir);
-  if (!app.valid() || !trash.valid()) {
+  UniqueFd kept = MakeOwnDir(kept_dir);
+  if (!app.valid() || !kept.valid()) {
     REPORT_ERROR("rollback failed! cannot open %s: %s",
-                 Quoted(app.valid() ? trash_dir : app_dir).c_str(), strerror(errno));
+                 Quoted(app.valid() ? kept_dir : app_dir).c_str(), strerror(errno));
     return false;
   }
   KillHook hook(app_dir, "rolling-back");
-  Restorer restorer(&hook);
+  Restorer restorer(&hook, fresh);
   bool ok = true;
-  // What the release added goes first, so that nothing of it is left.
-  for (const std::string& rel : added) {
-    std::string parent = rel.find('/') == std::string::npos ? "" : rel.substr(0, rel.rfind('/'));
-    std::string name = rel.substr(rel.rfind('/') + 1);
-    UniqueFd dir = parent.empty() ? UniqueFd(dup(app.get())) : OpenOwnDir(app_dir + "/" + parent);
+  // What the release added goes first, each into a folder of its own beside
+  // the kept entries (two of them may share a name in different folders).
+  UniqueFd aside_root = MakeOwnDir(kept_dir + "/" + kAsideDir);
+  for (size_t i = 0; i < added.size() && !hook.stopped(); ++i) {
+    const std::string& rel = added[i];
+    size_t slash = rel.rfind('/');
+    std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    UniqueFd dir = slash == std::string::npos ? UniqueFd(dup(app.get()))
+                                              : OpenOwnDir(app_dir + "/" + rel.substr(0, slash));
     struct stat st;
     if (!dir.valid() || fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    // Each added entry goes to a trash folder of its own: two of them may
-    // share a name in different folders.
-    std::string aside = trash_dir + "/added." + std::to_string(&rel - added.data());
-    UniqueFd holder = MakeOwnDir(aside);
-    Kept into(holder.get());
-    ok = restorer.Discard(dir.get(), name, into, rel) && ok;
+    UniqueFd aside = MakeOwnDir(kept_dir + "/" + kAsideDir + "/" + std::to_string(i));
+    ok = aside.valid() && restorer.PutAside(dir.get(), name, aside.get(), rel) && ok;
     fsync(dir.get());
     hook.Moved();
   }
-  UniqueFd previous = OpenOwnDir(previous_dir);
-  if (previous.valid()) {
-    Kept aside(trash.get());
-    restorer.Walk(previous.get(), app.get(), aside, "", skip);
-  }
-  (void)Parent;
+  std::vector<std::string> passed = skip;
+  passed.push_back(kAsideDir);
+  restorer.Walk(kept.get(), app.get(), "", passed);
   return ok && restorer.ok();
 }

@@ -528,15 +528,15 @@ TEST_F(InstallTest, MoveMergesDirectoriesAndReplacesFiles) {
       " F('bin/tool', b'tool'), F('bin/a', b'linked'), H('bin/b', 'bin/a'),"
       " L('bin/python', '/usr/bin/python3'), D('data'), F('data/x', b'x'), F('empty', b'e')])))");
   ASSERT_EQ(Stage(archive), "");
-  ASSERT_EQ(InspectStaged(staging_, app_), "");
+  StagedInodes fresh;
+  ASSERT_EQ(InspectStaged(staging_, app_, nullptr, &fresh), "");
   struct stat before;
   ASSERT_EQ(stat(app_.c_str(), &before), 0);
-  EXPECT_TRUE(MoveStaged(staging_, app_, previous_));
+  EXPECT_TRUE(MoveStaged(staging_, app_, fresh));
+  // What the release replaced is left where it was staged, and nothing else.
+  EXPECT_EQ(Tree(staging_), (Lines{"bin d 755", "bin/prog f 644 old",
+                                   "bin/tool -> ../outside/target", "empty d 755"}));
   ASSERT_TRUE(RemoveTree(staging_));
-  // What the release replaced is kept, and nothing else.
-  EXPECT_EQ(Tree(previous_), (Lines{"bin d 700", "bin/prog f 644 old",
-                                    "bin/tool -> ../outside/target", "empty d 755"}));
-  ASSERT_TRUE(RemoveTree(previous_));
   EXPECT_EQ(Tree(app_),
             (Lines{"Log d 755", "Log/day.log f 644 log", "bin d 700", "bin/a f 644 linked",
                    "bin/b f 644 linked", "bin/mine f 644 kept", "bin/prog f 755 new",
@@ -557,9 +557,10 @@ TEST_F(InstallTest, MoveNeverPassesThroughALinkAndMovesTheRest) {
   std::string archive =
       Archive("write(gz(tar_bytes([D('data'), F('data/planted'), F('other', b'o')])))");
   ASSERT_EQ(Stage(archive), "");
-  ASSERT_EQ(InspectStaged(staging_, app_), "");
+  StagedInodes fresh;
+  ASSERT_EQ(InspectStaged(staging_, app_, nullptr, &fresh), "");
   Sh("rmdir app/data && ln -s ../outside app/data");
-  EXPECT_FALSE(MoveStaged(staging_, app_, previous_));
+  EXPECT_FALSE(MoveStaged(staging_, app_, fresh));
   EXPECT_EQ(Content(app_ + "/other"), "o");
   EXPECT_TRUE(fs::is_symlink(app_ + "/data"));
   ExpectOutsideUntouched();
@@ -571,15 +572,16 @@ TEST_F(InstallTest, InspectionAcceptsWhatAMoveCanDo) {
   Sh("cd app && mkdir -p update.staging/bin/Log update.staging/bin/tool update.staging/data"
      " && cd update.staging && echo > gone && echo > bin/update.gz && echo > bin/link"
      " && ln -s /usr/bin/python3 bin/python && echo > a && ln a b");
-  EXPECT_EQ(InspectStaged(staging_, app_), "");
-  EXPECT_TRUE(MoveStaged(staging_, app_, previous_));
+  StagedInodes fresh;
+  EXPECT_EQ(InspectStaged(staging_, app_, nullptr, &fresh), "");
+  EXPECT_TRUE(MoveStaged(staging_, app_, fresh));
   EXPECT_TRUE(fs::is_regular_file(app_ + "/gone"));
   EXPECT_TRUE(fs::is_directory(app_ + "/bin/tool"));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/bin/link")));
 }
 
 // The previous release comes back exactly, however far the move had come,
-// and a restore cut short and run again ends the same.
+// and a move or a restore cut short and run again ends as a whole one.
 TEST_F(InstallTest, RestoreBringsBackTheTreeBeforeTheMove) {
   Sh("mkdir -p app/bin app/data app/gone && printf old > app/bin/prog && printf kept > app/bin/mine"
      " && ln -s prog app/bin/alias && printf f > app/data/file && printf v1 > app/update.gz");
@@ -588,38 +590,47 @@ TEST_F(InstallTest, RestoreBringsBackTheTreeBeforeTheMove) {
       "write(gz(tar_bytes([D('bin'), F('bin/prog', b'new', 0o755), F('bin/alias', b'a'),"
       " F('bin/added', b'x'), D('fresh'), F('fresh/deep', b'y'), F('gone', b'file now'),"
       " D('data'), F('data/file', b'g')])))");
-  for (int cut : {-1, 0, 1, 2, 3}) {  // -1: the whole move; n: the move stopped after n entries
+  Lines whole;
+  // 0: no cut; n: the move stopped after n entries (it moves 6).
+  for (unsigned long cut = 0; cut <= 6; ++cut) {
     SCOPED_TRACE(cut);
     ASSERT_EQ(Tree(app_), before);
     ASSERT_EQ(Stage(archive), "");
     std::vector<std::string> added;
-    ASSERT_EQ(InspectStaged(staging_, app_, &added), "");
+    StagedInodes fresh;
+    ASSERT_EQ(InspectStaged(staging_, app_, &added, &fresh), "");
     EXPECT_EQ(added, (std::vector<std::string>{"bin/added", "fresh"}));
-    if (cut < 0) {
-      ASSERT_TRUE(MoveStaged(staging_, app_, previous_));
+    StopWalksAfterForTests("moving", cut);
+    MoveStaged(staging_, app_, fresh);
+    StopWalksAfterForTests("moving", 0);
+    if (cut == 0) {
+      whole = Tree(app_);
     } else {
-      // As a move cut short leaves it: some entries moved, one half moved
-      // (its old entry kept, the new one not yet in place).
-      const char* order[] = {"bin/added", "bin/alias", "bin/prog"};
-      Sh("mkdir -p app/update.previous/bin");
-      for (int i = 0; i < cut; ++i)
-        Sh(std::string("mv app/") + order[i] + " app/update.previous/" + order[i] +
-           " 2>/dev/null; mv app/update.staging/" + order[i] + " app/" + order[i]);
-      if (cut < 3)
-        Sh(std::string("mv app/") + order[cut] + " app/update.previous/" + order[cut] +
-           " 2>/dev/null || true");
-      // Finishing the move, then undoing it, is one of the two paths; the
-      // other undoes it at once.
-      if (cut % 2 == 0) {
-        ASSERT_TRUE(MoveStaged(staging_, app_, previous_));
-      }
+      // Finished after the cut, the move ends as a whole one would.
+      ASSERT_TRUE(MoveStaged(staging_, app_, fresh));
+      EXPECT_EQ(Tree(app_), whole);
+      // A restore cut short, then run again.
+      StopWalksAfterForTests("rolling-back", cut);
+      RestorePrevious(staging_, app_, added, fresh, {"update.gz"});
+      StopWalksAfterForTests("rolling-back", 0);
     }
-    // As a rollback does: what was staged and not moved goes first.
+    EXPECT_TRUE(RestorePrevious(staging_, app_, added, fresh, {"update.gz"}));
+    EXPECT_TRUE(RestorePrevious(staging_, app_, added, fresh, {"update.gz"}));
     ASSERT_TRUE(RemoveTree(staging_));
-    for (int run = 0; run < 2; ++run)
-      EXPECT_TRUE(RestorePrevious(previous_, app_, staging_, added, {"update.gz"}));
+    EXPECT_EQ(Tree(app_), before);
+  }
+  // Undone straight from a cut move, without finishing it first.
+  for (unsigned long cut = 1; cut <= 6; ++cut) {
+    SCOPED_TRACE(cut);
+    ASSERT_EQ(Stage(archive), "");
+    std::vector<std::string> added;
+    StagedInodes fresh;
+    ASSERT_EQ(InspectStaged(staging_, app_, &added, &fresh), "");
+    StopWalksAfterForTests("moving", cut);
+    MoveStaged(staging_, app_, fresh);
+    StopWalksAfterForTests("moving", 0);
+    EXPECT_TRUE(RestorePrevious(staging_, app_, added, fresh, {"update.gz"}));
     ASSERT_TRUE(RemoveTree(staging_));
-    ASSERT_TRUE(RemoveTree(previous_));
     EXPECT_EQ(Tree(app_), before);
   }
 }
