@@ -4,8 +4,11 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= 2
 CMAKE_GEN  = cmake -G Ninja -S .
-# ON in CI (make test): compiler warnings fail the build.
-WERROR     ?= OFF
+# Compiler warnings fail every build made here, as they fail CI's, so that
+# `make build` and `make test` share one build directory (another setting
+# would compile everything again). A compiler that warns about more than
+# CI's: `make build WERROR=OFF`.
+WERROR     ?= ON
 # What `make build` builds; `make test` adds the benchmarks.
 BUILD_TARGETS ?= all
 
