@@ -46,9 +46,10 @@ unit-asan: deps
 	cmake --build $(ASAN_BUILD) --target unit_tests
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 
-# The tests in which both threads touch the program table, under ThreadSanitizer.
+# Under ThreadSanitizer, the unit tests in which threads meet and the
+# end-to-end tests in which both threads touch the program table.
 unit-tsan: deps
-	./scripts/tsan.sh $(TSAN_BUILD) -DMONITOR_WERROR=$(WERROR)
+	JOBS=$(JOBS) ./scripts/tsan.sh $(TSAN_BUILD) -DMONITOR_WERROR=$(WERROR)
 
 # About a minute of the soak test, as part of make test.
 soak-short: build
