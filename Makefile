@@ -4,8 +4,13 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= 2
 CMAKE_GEN  = cmake -G Ninja -S .
-# ON in CI (make test): compiler warnings fail the build.
-WERROR     ?= OFF
+# Compiler warnings fail every build made here, as they fail CI's, so that
+# `make build` and `make test` share one build directory (another setting
+# would compile everything again). A compiler that warns about more than
+# CI's: `make build WERROR=OFF`.
+WERROR     ?= ON
+# What `make build` builds; `make test` adds the benchmarks.
+BUILD_TARGETS ?= all
 
 .PHONY: deps build run test unit-asan unit-tsan soak-short bench soak fuzz package clean \
         format-check format tidy floors
@@ -16,14 +21,16 @@ deps:
 # Configured on every build, so that the warning setting is the caller's.
 build: deps
 	$(CMAKE_GEN) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMONITOR_WERROR=$(WERROR)
-	cmake --build $(BUILD)
+	cmake --build $(BUILD) --target $(BUILD_TARGETS)
 
 run: build
 	./scripts/demo.sh $(BUILD)
 
 # CI: every build with warnings as errors; the style check comes last, so
-# that a file out of style does not hide a failing test.
+# that a file out of style does not hide a failing test. The benchmarks are
+# compiled, not run, so that none stops building unseen (about 10 s).
 test: WERROR = ON
+test: BUILD_TARGETS = all benchmarks
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	$(MAKE) unit-asan WERROR=ON
@@ -39,9 +46,10 @@ unit-asan: deps
 	cmake --build $(ASAN_BUILD) --target unit_tests
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
 
-# The tests in which both threads touch the program table, under ThreadSanitizer.
+# Under ThreadSanitizer, the unit tests in which threads meet and the
+# end-to-end tests in which both threads touch the program table.
 unit-tsan: deps
-	./scripts/tsan.sh $(TSAN_BUILD) -DMONITOR_WERROR=$(WERROR)
+	JOBS=$(JOBS) ./scripts/tsan.sh $(TSAN_BUILD) -DMONITOR_WERROR=$(WERROR)
 
 # About a minute of the soak test, as part of make test.
 soak-short: build
@@ -59,7 +67,9 @@ fuzz: deps
 package: build
 	cd $(BUILD) && cpack -G DEB
 
+# Builds the benchmarks (the default build leaves them out) and runs them all.
 bench: build
+	cmake --build $(BUILD) --target benchmarks
 	./scripts/bench.sh $(BUILD)
 
 # Fails when a folder of Run/ includes one on its floor or above, or files

@@ -1,5 +1,6 @@
 """Publishing update archives to a supervisor under test and waiting for
 what it did with each: installed it, refused it, or failed to move it."""
+import json
 import os
 import shutil
 import subprocess
@@ -18,6 +19,7 @@ STAGED = pytest.mark.skipif(
 
 ARCHIVE = "app.tar.gz"
 REFUSED = "archive refused, nothing installed! "
+REFUSED_WORD = "archive refused"  # update.last.word of such a check
 MOVE_FAILED = "unpack failed!"
 # Names the supervisor keeps in its application directory.
 OWN_NAMES = ("Log", "update.gz", "update.gz.part", "update.gz.part.json", "update.staging",
@@ -52,12 +54,29 @@ def read_file(path):
         return None
 
 
+def read_status(app):
+    """app's status.json, None before it is first written."""
+    try:
+        with open(app.path("status.json")) as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return None
+
+
 class Watch:
-    """Follows the log of app from now on."""
+    """Follows the log and the update checks of app from now on."""
 
     def __init__(self, app):
         self.app = app
         self.start = len(app.log_text())
+        # Checks end more than a second apart, so each record has its own time.
+        self.before = self.last_check(read_status(app))
+        self.status = None  # the status file that told the outcome "refused"
+        self.check = None  # its update.last
+
+    @staticmethod
+    def last_check(status):
+        return status["update"]["last"] if status else None
 
     def new_text(self):
         return self.app.log_text()[self.start:]
@@ -65,25 +84,31 @@ class Watch:
     def count(self, text):
         return self.new_text().count(text)
 
-    def outcome(self, archive, timeout=30.0, refusals=1):
+    def outcome(self, archive, timeout=30.0):
         """Waits until archive is installed ("installed": update.gz holds it
-        and the staging folder is gone),
-        has been refused `refusals` times ("refused"), or its move failed
+        and the staging folder is gone), a check that ended since the watch
+        began refused it ("refused": the status file records that check, so
+        whatever it did is done; kept in self.status), or its move failed
         ("failed"); returns (outcome, the log text since the watch began)."""
         deadline = time.monotonic() + timeout
         while True:
+            # The status file first: a check's reports are in the log before
+            # its record is written.
+            status = read_status(self.app)
+            check = self.last_check(status)
             text = self.new_text()
             # The staging folder goes last, right after update.gz is renamed.
             if (read_file(self.app.path("update.gz")) == archive
                     and not os.path.lexists(self.app.path("update.staging"))):
                 return "installed", text
-            if text.count(REFUSED) >= refusals:
+            if check is not None and check != self.before and check["word"] == REFUSED_WORD:
+                self.status, self.check = status, check
                 return "refused", text
             if MOVE_FAILED in text:
                 return "failed", text
             if time.monotonic() > deadline:
-                raise AssertionError("archive neither installed nor refused; log since:\n"
-                                     + text[-3000:])
+                raise AssertionError("archive neither installed nor refused; last check: %s; "
+                                     "log since:\n%s" % (check, text[-3000:]))
             time.sleep(0.05)
 
     def refusal(self):
@@ -91,4 +116,3 @@ class Watch:
         text = self.new_text()
         at = text.index(REFUSED) + len(REFUSED)
         return text[at:text.index("\n", at) if "\n" in text[at:] else len(text)]
-

@@ -16,7 +16,7 @@ import pytest
 
 import archives as A
 from conftest import alive, wait_for
-from installs import (STAGED, Watch, make_app_dir, publish, read_file,
+from installs import (REFUSED, STAGED, Watch, make_app_dir, publish, read_file,
                       start_monitor)
 from supervised_app import App
 from update_archive import version_archive
@@ -84,6 +84,19 @@ def assert_harmless(host):
             bad.append("owner %d: %s" % (e.uid, rel))
     assert bad == []
     assert not os.path.lexists(app.path("update.staging"))
+
+
+def assert_refused_and_nothing_installed(host, watch, probe):
+    """The check watch saw refuse the archive, as the log and the status file
+    tell it; v1 still installed and its program never stopped."""
+    why = watch.refusal()
+    assert why.endswith(" url:" + host.server.url("/app.tar.gz")) and len(why) > 40, why
+    assert watch.check["message"] == REFUSED + why, watch.check
+    assert watch.check["result"] == -5, watch.check
+    assert read_file(host.app.path("update.gz")) == host.v1
+    assert [run.pid for run in host.app.runs("v1")] == [probe.pid] and alive(probe.pid)
+    # As the table stood when the check had ended.
+    assert [(p["pid"], p["state"]) for p in watch.status["programs"]] == [(probe.pid, "running")]
 
 
 # --- archives ---------------------------------------------------------------
@@ -238,16 +251,13 @@ def test_hostile_archive(host, processes, label, make, expect):
     archive = make(host)
     watch = Watch(host.app)
     publish(host.server, archive)
-    # Two refusals: the first check that refused has ended, so the programs
-    # would have been stopped by now.
-    outcome, log = watch.outcome(archive, refusals=2)
+    # Once the status file records the check that refused it, that check has
+    # ended: the programs would have been stopped by now.
+    outcome, log = watch.outcome(archive)
     if expect != "either":
         assert outcome == expect, log[-2000:]
     if outcome == "refused":
-        why = watch.refusal()
-        assert why.endswith(" url:" + host.server.url("/app.tar.gz")) and len(why) > 40, why
-        assert alive(probe.pid) and len(host.app.runs("v1")) == 1
-        assert read_file(host.app.path("update.gz")) == host.v1
+        assert_refused_and_nothing_installed(host, watch, probe)
     assert alive(sup.pid)
     assert host.outside_snapshot() == before
     assert_harmless(host)
@@ -281,11 +291,12 @@ def test_refused_member_names_arrive_as_one_escaped_line(host, processes):
         archive = tgz((name, kind))
         watch = Watch(host.app)
         publish(host.server, archive)
-        outcome, log = watch.outcome(archive, refusals=2)
+        outcome, log = watch.outcome(archive)
         assert outcome == "refused", log[-2000:]
         assert watch.refusal().startswith(why), watch.refusal()
         assert watch.refusal().endswith(" url:" + url)
         assert "\x1b" not in watch.new_text()
+        assert watch.check["message"] == REFUSED + watch.refusal()
 
 
 # --- whatever libarchive does with a member ------------------------------------
@@ -322,12 +333,12 @@ def test_hard_link_onto_a_link_changes_nothing_outside(host, processes, victim, 
     archive = hard_link_onto_link(os.path.join(host.parent, victim), mode)
     watch = Watch(host.app)
     publish(host.server, archive)
-    outcome, log = watch.outcome(archive, refusals=2)
+    outcome, log = watch.outcome(archive)
     assert host.outside_snapshot() == before
     assert outcome == "refused", log[-2000:]
     assert watch.refusal() == ("hard link to a symbolic link: bin/h url:"
                                + host.server.url("/app.tar.gz"))
-    assert [run.pid for run in host.app.runs("v1")] == [probe.pid] and alive(probe.pid)
+    assert_refused_and_nothing_installed(host, watch, probe)
     assert alive(sup.pid)
     assert_harmless(host)
 
@@ -359,7 +370,7 @@ def test_links_then_writes_through_them(host, processes, label, makers):
         archive = make(host)
         watch = Watch(host.app)
         publish(host.server, archive)
-        watch.outcome(archive, refusals=2)
+        watch.outcome(archive)
     # A later ordinary download must not be sent through anything planted.
     v2 = version_archive("v2")
     watch = Watch(host.app)
@@ -496,12 +507,12 @@ def test_gzip_bomb_never_fills_the_file_system(small_fs, server, processes):
     try:
         watch = Watch(host.app)
         publish(server, bomb)
-        outcome, log = watch.outcome(bomb, refusals=2)
+        outcome, log = watch.outcome(bomb)
     finally:
         done.set()
         watcher.join()
     assert outcome == "refused", log[-2000:]
     assert lowest[0] > 8 << 20  # never near full
-    assert alive(probe.pid) and len(host.app.runs("v1")) == 1
+    assert_refused_and_nothing_installed(host, watch, probe)
     assert host.outside_snapshot() == before
     assert_harmless(host)
