@@ -28,6 +28,7 @@ TEST(Journal, ReadBackAsWritten) {
   j.timestamp = 1765400000;
   j.signature = "untrusted comment: x\nRWQ...\n";
   j.added = {"bin/new", "data"};
+  j.fresh = {12, 18446744073709551615ul};
   j.why = "program /opt/app/bin/x ended 3 times";
   INSTALL_JOURNAL back;
   ASSERT_TRUE(ParseJournal(JournalText(j), &back));
@@ -37,28 +38,32 @@ TEST(Journal, ReadBackAsWritten) {
   EXPECT_EQ(back.timestamp, j.timestamp);
   EXPECT_EQ(back.signature, j.signature);
   EXPECT_EQ(back.added, j.added);
+  EXPECT_EQ(back.fresh, j.fresh);
   EXPECT_EQ(back.why, j.why);
 }
 
 TEST(Journal, AnythingButAnIntactJournalIsRefused) {
   const std::string good =
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"why":""})";
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"fresh":[],"why":""})";
   INSTALL_JOURNAL ok;
   ASSERT_TRUE(ParseJournal(good, &ok));
   const char* bad[] = {
       "",
       "not json",
-      R"({"phase":"done","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"why":""})",
-      R"({"phase":"moving","crc":"","old_crc":"0","timestamp":0,"signature":"","added":[],"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":-1,"signature":"","added":[],"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":{},"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[1],"why":""})",
+      R"({"phase":"done","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"","old_crc":"0","timestamp":0,"signature":"","added":[],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":-1,"signature":"","added":[],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":{},"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[1],"fresh":[],"why":""})",
       // Names the rollback would remove outside the application directory.
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["../x"],"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["/etc"],"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["a//b"],"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["."],"why":""})",
-      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[]})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["../x"],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["/etc"],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["a//b"],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":["."],"fresh":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"fresh":[]})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"fresh":[-1],"why":""})",
+      R"({"phase":"moving","crc":"1","old_crc":"0","timestamp":0,"signature":"","added":[],"fresh":["7"],"why":""})",
   };
   for (const char* text : bad) {
     INSTALL_JOURNAL out = ok;
