@@ -194,6 +194,33 @@ class Inspector {
   StagedInodes* fresh_;
 };
 
+// The directories whose entries a walk renamed, synced together once the
+// walk is done: the renames then reach the disk in one journal commit of
+// the file system instead of one for each directory while the programs
+// wait. Held open so that each sync meets the directory the walk changed;
+// past kHeld of them, those held are synced at once.
+class DirSyncs {
+ public:
+  static constexpr size_t kHeld = 256;
+
+  void Changed(int fd) {
+    if (held_.size() == kHeld) SyncAll();
+    held_.emplace_back(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!held_.back().valid() && why_.empty()) why_ = strerror(errno);
+  }
+  // "" when every changed directory is on disk, else why one is not.
+  std::string SyncAll() {
+    for (const UniqueFd& dir : held_)
+      if (dir.valid() && fsync(dir.get()) != 0 && why_.empty()) why_ = strerror(errno);
+    held_.clear();
+    return why_;
+  }
+
+ private:
+  std::vector<UniqueFd> held_;
+  std::string why_;
+};
+
 // The installation's test hook (build::kTestHooks): the supervisor kills
 // itself once it has moved as many entries in phase as the hook file says.
 // Unit tests stop a walk instead, as if the process had died there.
@@ -239,7 +266,8 @@ class KillHook {
 // entries' are known from the inspection.
 class Mover {
  public:
-  Mover(KillHook* hook, const StagedInodes& fresh) : hook_(hook), fresh_(fresh) {}
+  Mover(KillHook* hook, DirSyncs* syncs, const StagedInodes& fresh)
+      : hook_(hook), syncs_(syncs), fresh_(fresh) {}
   bool ok() const { return ok_; }
 
   // Moves every entry of src onto its place in dst; an entry that cannot be
@@ -249,20 +277,25 @@ class Mover {
     ForEachEntry(src, dst, prefix, [&](const Entry& e) {
       if (e.trouble != Trouble::kNone) {
         Fail(e.why, e.rel);
-      } else if (e.step == Step::kMerge) {
-        Merge(src, dst, e);
       } else if (fresh_.count(e.staged.st_ino) == 0) {
-        // An old entry this move already swapped in: it stays.
+        // An old entry this move already swapped in: it stays (a whole
+        // directory of them too).
+      } else if (e.step == Step::kMerge && !(Covers(src, dst, e.name) && TakeOver(src, e))) {
+        Merge(src, dst, e);
       } else if (Place(src, dst, e)) {
+        // A directory that covers every old entry below it is exchanged
+        // whole, in one rename.
         changed = true;
         hook_->Moved();
       }
       return !hook_->stopped();
     });
-    // The renames survive a power cut once their directories are synced;
-    // the data was synced at staging.
-    if (changed && (fsync(dst) != 0 || fsync(src) != 0))
-      Fail(strerror(errno), prefix.empty() ? "." : prefix);
+    // The renames survive a power cut once their directories are synced
+    // (the data was synced at staging): both are, at the end of the move.
+    if (changed) {
+      syncs_->Changed(dst);
+      syncs_->Changed(src);
+    }
   }
 
  private:
@@ -276,6 +309,39 @@ class Mover {
       return;
     }
     Walk(from.get(), to.get(), e.rel + "/");
+  }
+
+  // True when the staged directory name holds every name that stands
+  // below its place, directories matched with directories all the way down
+  // and nothing below moved yet: then the directory can take its place
+  // whole and the one it replaces holds only replaced entries.
+  bool Covers(int src, int dst, const std::string& name) {
+    UniqueFd staged = OpenDirAt(src, name);
+    UniqueFd standing = OpenDirAt(dst, name);
+    if (!staged.valid() || !standing.valid()) return false;
+    for (const std::string& sub : ListDir(standing.get())) {
+      struct stat s, d;
+      if (fstatat(staged.get(), sub.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0 ||
+          fstatat(standing.get(), sub.c_str(), &d, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+      if (fresh_.count(d.st_ino) != 0 || fresh_.count(s.st_ino) == 0) return false;
+      if (S_ISDIR(s.st_mode) != S_ISDIR(d.st_mode)) return false;
+      if (S_ISDIR(s.st_mode) && !Covers(staged.get(), standing.get(), sub)) return false;
+    }
+    return true;
+  }
+
+  // Gives the staged directory the owner and mode of the one it replaces
+  // whole, as a merge keeps them (an operator may have given a program's
+  // folder to its user); false when it cannot.
+  bool TakeOver(int src, const Entry& e) {
+    UniqueFd staged = OpenDirAt(src, e.name);
+    if (!staged.valid()) return false;
+    const struct stat& d = e.standing;
+    if ((e.staged.st_uid != d.st_uid || e.staged.st_gid != d.st_gid) &&
+        fchown(staged.get(), d.st_uid, d.st_gid) != 0)
+      return false;
+    return fchmod(staged.get(), d.st_mode & 07777) == 0;
   }
 
   // Renames the staged entry onto its place, exchanged with what stands
@@ -297,6 +363,7 @@ class Mover {
   }
 
   KillHook* hook_;
+  DirSyncs* syncs_;
   const StagedInodes& fresh_;
   bool ok_ = true;
 };
@@ -308,7 +375,8 @@ class Mover {
 // the restore passes over what it already put back.
 class Restorer {
  public:
-  Restorer(KillHook* hook, const StagedInodes& fresh) : hook_(hook), fresh_(fresh) {}
+  Restorer(KillHook* hook, DirSyncs* syncs, const StagedInodes& fresh)
+      : hook_(hook), syncs_(syncs), fresh_(fresh) {}
   bool ok() const { return ok_; }
 
   void Walk(int kept, int dst, const std::string& prefix, const std::vector<std::string>& skip) {
@@ -328,7 +396,11 @@ class Restorer {
         Fail(strerror(errno), rel);
         continue;
       }
-      if (stands && S_ISDIR(k.st_mode) && S_ISDIR(d.st_mode)) {
+      // A directory the move exchanged whole (the release's stands where
+      // the kept one stood) goes back whole; other directories both hold
+      // are walked.
+      bool whole = stands && fresh_.count(k.st_ino) == 0 && fresh_.count(d.st_ino) != 0;
+      if (stands && S_ISDIR(k.st_mode) && S_ISDIR(d.st_mode) && !whole) {
         UniqueFd from = OpenDirAt(kept, name);
         UniqueFd to = OpenDirAt(dst, name);
         if (!from.valid() || !to.valid()) {
@@ -347,8 +419,10 @@ class Restorer {
       changed = true;
       hook_->Moved();
     }
-    if (changed && (fsync(dst) != 0 || fsync(kept) != 0))
-      Fail(strerror(errno), prefix.empty() ? "." : prefix);
+    if (changed) {
+      syncs_->Changed(dst);
+      syncs_->Changed(kept);
+    }
   }
 
   // Moves what stands at name in dir into the folder aside; true when it went.
@@ -367,6 +441,7 @@ class Restorer {
   }
 
   KillHook* hook_;
+  DirSyncs* syncs_;
   const StagedInodes& fresh_;
   bool ok_ = true;
 };
@@ -412,9 +487,12 @@ bool MoveStaged(const std::string& staging_dir, const std::string& app_dir,
     return false;
   }
   KillHook hook(app_dir, "moving");
-  Mover mover(&hook, fresh);
+  DirSyncs syncs;
+  Mover mover(&hook, &syncs, fresh);
   mover.Walk(staged.get(), app.get(), "");
-  return mover.ok();
+  std::string why = syncs.SyncAll();
+  if (!why.empty()) REPORT_ERROR("unpack failed! cannot sync the moved entries: %s", why.c_str());
+  return mover.ok() && why.empty();
 }
 
 bool RestorePrevious(const std::string& kept_dir, const std::string& app_dir,
@@ -428,7 +506,8 @@ bool RestorePrevious(const std::string& kept_dir, const std::string& app_dir,
     return false;
   }
   KillHook hook(app_dir, "rolling-back");
-  Restorer restorer(&hook, fresh);
+  DirSyncs syncs;
+  Restorer restorer(&hook, &syncs, fresh);
   bool ok = true;
   // What the release added goes first, each into a folder of its own beside
   // the kept entries (two of them may share a name in different folders).
@@ -443,11 +522,14 @@ bool RestorePrevious(const std::string& kept_dir, const std::string& app_dir,
     if (!dir.valid() || fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     UniqueFd aside = MakeOwnDir(kept_dir + "/" + kAsideDir + "/" + std::to_string(i));
     ok = aside.valid() && restorer.PutAside(dir.get(), name, aside.get(), rel) && ok;
-    fsync(dir.get());
+    syncs.Changed(dir.get());
     hook.Moved();
   }
   std::vector<std::string> passed = skip;
   passed.push_back(kAsideDir);
   restorer.Walk(kept.get(), app.get(), "", passed);
-  return ok && restorer.ok();
+  std::string why = syncs.SyncAll();
+  if (!why.empty())
+    REPORT_ERROR("rollback failed! cannot sync the restored entries: %s", why.c_str());
+  return ok && restorer.ok() && why.empty();
 }

@@ -24,7 +24,8 @@ std::string InspectStaged(const std::string& staging_dir, const std::string& app
 
 // Moves every staged entry onto its place in app_dir with rename(2):
 // directories are merged, entries the archive does not hold left alone, and
-// what stands at a replaced entry's place is exchanged with it, so that
+// what stands at a replaced entry's place is exchanged with it (a directory
+// whose staged copy covers every name below its place, whole), so that
 // staging_dir ends holding the previous release's replaced entries, each
 // where it stood. Never passes through a symbolic link that stands in
 // app_dir. The directories it changed are synced. Run again over what is

@@ -17,6 +17,7 @@ from conftest import build_path, wait_for
 from update_archive import crc_text, probe_bytes
 
 FILES = 2000  # entries of the release, in 20 folders
+LOCAL = 10  # of them, the folders that hold a file of the host's own
 DOWN = "http://127.0.0.1:9/app.tar.gz"  # nothing listens there
 
 
@@ -88,6 +89,11 @@ class Host:
         with open(self.path("update.gz"), "wb") as f:
             f.write(self.v1)
         subprocess.run(["tar", "xzf", self.path("update.gz"), "-C", self.root], check=True)
+        # Files of the host's own in half the folders, as programs leave:
+        # those folders are merged file by file, the others exchanged whole.
+        for i in range(LOCAL):
+            with open(self.path("many", "d%02d" % i, "local.data"), "w") as f:
+                f.write("host %d\n" % i)
         self.settings(url)
         return tree(self.root)
 
@@ -141,8 +147,10 @@ def installed_tree(host):
 
 
 # Cut after these many moved entries: every 10th of the first 100, then
-# every 250th to the end (the release moves 2,005 entries).
-CUTS = list(range(1, 101, 10)) + list(range(250, 2005, 250)) + [2005]
+# every 250th, and around the folders exchanged whole. The release moves
+# 1,015: 3 in bin, 1,000 files of the merged folders, the 10 others whole,
+# then new and v2-only.txt.
+CUTS = list(range(1, 101, 10)) + [250, 500, 750, 1000, 1003, 1004, 1010, 1013, 1015]
 
 
 def test_a_move_cut_anywhere_is_finished_at_the_next_start(host):
@@ -165,9 +173,10 @@ def test_a_move_cut_anywhere_is_finished_at_the_next_start(host):
         host.end(proc)
 
 
-# Cut after these many entries put back or aside (the rollback handles 2,005:
-# first the 4 the release added, then the 2,001 it replaced).
-ROLLBACK_CUTS = [1, 4, 5, 17, 700, 2005]
+# Cut after these many entries put back or aside (the rollback handles 1,015:
+# first the 4 the release added, then the 1,011 it replaced: bin/config.json,
+# the files of the merged folders, the 10 folders exchanged whole).
+ROLLBACK_CUTS = [1, 4, 5, 17, 700, 1005, 1006, 1015]
 
 
 def test_a_rollback_cut_anywhere_is_finished_at_the_next_start(host):

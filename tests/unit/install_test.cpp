@@ -635,6 +635,51 @@ TEST_F(InstallTest, RestoreBringsBackTheTreeBeforeTheMove) {
   }
 }
 
+// A directory whose staged copy holds every name that stands below its place
+// takes that place whole, in one rename, and the one it replaces holds only
+// replaced entries; any other is merged entry by entry, and what the release
+// does not hold stays. The folder's owner and mode stay either way. A
+// rollback puts each back as it was.
+TEST_F(InstallTest, CoveringDirectoriesAreExchangedWholeOthersMerged) {
+  Sh("mkdir -p app/a app/b app/c/d app/e && printf 1 > app/a/x && printf 1 > app/b/x"
+     " && printf mine > app/b/keep && printf 1 > app/c/d/x && printf mine > app/c/d/keep"
+     " && chmod 750 app/a");
+  const Lines before = Tree(app_);
+  auto inode = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const ino_t b = inode(app_ + "/b"), c = inode(app_ + "/c"), d = inode(app_ + "/c/d");
+  ASSERT_EQ(Stage(Archive("write(gz(tar_bytes([D('a'), F('a/x', b'2'), F('a/y', b'2'), D('b'),"
+                          " F('b/x', b'2'), D('c'), D('c/d'), F('c/d/x', b'2'), D('e'),"
+                          " F('e/z', b'2')])))")),
+            "");
+  const ino_t staged_a = inode(staging_ + "/a"), staged_e = inode(staging_ + "/e");
+  std::vector<std::string> added;
+  StagedInodes fresh;
+  ASSERT_EQ(InspectStaged(staging_, app_, &added, &fresh), "");
+  ASSERT_TRUE(MoveStaged(staging_, app_, fresh));
+  EXPECT_EQ(inode(app_ + "/a"), staged_a);
+  EXPECT_EQ(fs::status(app_ + "/a").permissions(), fs::perms(0750));  // the folder's, kept
+  EXPECT_EQ(inode(app_ + "/e"), staged_e);
+  EXPECT_EQ(inode(app_ + "/b"), b);
+  EXPECT_EQ(inode(app_ + "/c"), c);
+  EXPECT_EQ(inode(app_ + "/c/d"), d);
+  for (const char* name : {"a/x", "a/y", "b/x", "c/d/x", "e/z"})
+    EXPECT_EQ(Content(app_ + "/" + name), "2") << name;
+  EXPECT_EQ(Content(app_ + "/b/keep"), "mine");
+  EXPECT_EQ(Content(app_ + "/c/d/keep"), "mine");
+  // The previous release: the replaced entries alone.
+  EXPECT_EQ(Content(staging_ + "/a/x"), "1");
+  EXPECT_FALSE(fs::exists(staging_ + "/a/y"));
+  EXPECT_TRUE(fs::is_empty(staging_ + "/e"));
+  EXPECT_FALSE(fs::exists(staging_ + "/b/keep"));
+  ASSERT_TRUE(RestorePrevious(staging_, app_, added, fresh, {}));
+  ASSERT_TRUE(RemoveTree(staging_));
+  EXPECT_EQ(Tree(app_), before);
+  EXPECT_EQ(inode(app_ + "/b"), b);
+}
+
 TEST_F(InstallTest, RemoveTreeRemovesWhateverStandsWithoutFollowingLinks) {
   Sh("mkdir -p app/tree/a/b && echo > app/tree/a/b/f && ln -s ../../outside app/tree/a/out"
      " && mkfifo app/tree/fifo && ln -s ../outside app/link && mkfifo app/fifo && echo > app/file");
