@@ -172,6 +172,19 @@ int qmChildProcess::Run(const std::vector<std::string>& argv, std::string* outpu
   return RunHelper(args.data(), Setup{}, &take);
 }
 
+pid_t qmChildProcess::StartHelper(char* const argv[], const Setup& setup) {
+  fflush(stdout);
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  pid_t pid = Start(argv, setup);
+  if (pid > 0) Helpers().insert(pid);
+  return pid;
+}
+
+void qmChildProcess::ForgetHelper(pid_t pid) {
+  std::lock_guard<std::mutex> lock(HelperMutex());
+  Helpers().erase(pid);
+}
+
 int qmChildProcess::RunShell(const std::string& command, std::string* output) {
   return Run({"/bin/sh", "-c", command}, output);
 }

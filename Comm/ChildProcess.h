@@ -51,6 +51,12 @@ class qmChildProcess {
   // status, or -1 when the child could not be started or waited for.
   static int Run(const std::vector<std::string>& argv, std::string* output);
 
+  // Starts argv (argv[0] is a path) as a helper, as Run does, without
+  // waiting: the caller waits for it (waitpid on its id) and then calls
+  // ForgetHelper. Returns its id, or -1 when it could not be started.
+  static pid_t StartHelper(char* const argv[], const Setup& setup);
+  static void ForgetHelper(pid_t pid);
+
   // Runs command through /bin/sh -c, as Run does.
   static int RunShell(const std::string& command, std::string* output);
 

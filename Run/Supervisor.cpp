@@ -22,6 +22,8 @@
 #include "supervision/Loop.h"
 #include "supervision/ProgramList.h"
 #include "supervision/ProgramTable.h"
+#include "update/Install.h"
+#include "update/Rejected.h"
 #include "update/SignedUpdate.h"
 #include "update/Update.h"
 #include "update/UpdateSettings.h"
@@ -88,19 +90,24 @@ void RunSupervisor() {
   if (IsFirstProcess()) QuitUnlessStarted(StartStopWatch(), "stop watch");
 
   CHttpDown::GlobalInit();
-  // An installation cut short by a crash left its staging directory.
-  RemoveStaging();
   // Written by the one supervisor only, from now on.
   SetStatusStart(getpid(), CurrentEnv().WallNow());
   // The status hears of every change in the table and of every check.
   SetTableObserver(&StatusOfTable());
   SetUpdateObserver(&StatusOfUpdates());
+  const std::string app_dir = SingletonBase<qmToolHelper>::Instance().GetAppDir();
+  // An installation or a rollback cut short by a crash is finished (or
+  // undone) from what is on disk, before the first check and before any
+  // program starts, without the network. A staging folder without a
+  // journal was never moved from.
+  FinishInterrupted(app_dir);
+  RemoveStaging();
+  REJECTED_RELEASE rejected;
+  if (ReadRejected(app_dir, &rejected)) StatusOfUpdates().Rejected(rejected);
   SetInstalledVersion(InstalledVersion());
   UPDATE_SETTINGS settings = ReadUpdateSettings();
   SetMetricsFile(MetricsFile(settings));
-  QuitUnlessStarted(StartStatusWriter(SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" +
-                                      appfiles::kStatus),
-                    "status writer");
+  QuitUnlessStarted(StartStatusWriter(app_dir + "/" + appfiles::kStatus), "status writer");
   ReportSigningSettings(settings);
   RecordedCheck(Update, UpdatePeriodMs());
   ReadConfig();

@@ -3,9 +3,10 @@
 namespace appfiles {
 
 bool IsOwnName(const std::string& name) {
-  static const char* const kOwn[] = {kArchive, kPart,           kPartRecord,   kSignature, kStaging,
+  static const char* const kOwn[] = {kArchive, kPart,           kPartRecord,   kSignature,
+                                     kStaging, kJournal,        kPrevious,     kRejected,
                                      kLogDir,  kInstanceRecord, kInstanceLock, kStatus};
-  static const char* const kReplaced[] = {kPartRecord, kSignature, kStatus};
+  static const char* const kReplaced[] = {kPartRecord, kSignature, kStatus, kJournal, kRejected};
   for (const char* own : kOwn)
     if (name == own) return true;
   for (const char* own : kReplaced)

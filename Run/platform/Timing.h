@@ -14,6 +14,10 @@ extern const unsigned kStopGraceMs;
 // How long a killed program may take to be reaped before the programs are
 // started without it (a process in uninterruptible sleep ends only later).
 extern const unsigned kKillWaitMs;
+// After an installation with a "health" check: how often the check runs
+// while the release is on watch, and how long one run may take.
+extern const unsigned kHealthCheckPeriodMs;
+extern const unsigned kHealthCheckTimeoutMs;
 // Limits on the whole transfer of the CRC file and of the archive, in seconds.
 extern const unsigned kCrcTimeoutS;
 extern const unsigned kArchiveTimeoutS;

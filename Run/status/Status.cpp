@@ -78,6 +78,10 @@ class UpdateStatus : public UpdateObserver {
   void InstalledVersion(const std::string& crc) override { SetInstalledVersion(crc); }
   void CheckEnded(const CHECK_RECORD& check) override { SetLastCheck(check); }
   void NextCheck(time_t when) override { SetNextCheck(when); }
+  void Watch(const std::string& crc, time_t until) override { SetWatch(crc, until); }
+  void Confirmed(const std::string& crc, time_t when) override { SetConfirmed(crc, when); }
+  void RolledBack(const REJECTED_RELEASE& rollback) override { SetRollback(rollback, true); }
+  void Rejected(const REJECTED_RELEASE& rejected) override { SetRollback(rejected, false); }
   void MetricsFile(const std::string& path) override { SetMetricsFile(path); }
 };
 
@@ -107,6 +111,22 @@ void SetInstalledVersion(const std::string& crc) {
 
 void SetLastCheck(const CHECK_RECORD& check) {
   Change([&check] { return Assign(g_status.last_check, check); });
+}
+
+void SetWatch(const std::string& crc, time_t until) {
+  Change([&] { return Assign(g_status.watch_crc, crc) | Assign(g_status.watch_until, until); });
+}
+
+void SetConfirmed(const std::string& crc, time_t when) {
+  Change([&] { return Assign(g_status.confirmed_crc, crc) | Assign(g_status.confirmed_at, when); });
+}
+
+void SetRollback(const REJECTED_RELEASE& rollback, bool now) {
+  Change([&] {
+    g_status.last_rollback = rollback;
+    if (now) ++g_status.rollbacks;
+    return true;
+  });
 }
 
 void SetNextCheck(time_t when) {

@@ -30,6 +30,13 @@ void SetStatusStart(pid_t pid, time_t started);
 void SetInstalledVersion(const std::string& crc);
 void SetLastCheck(const CHECK_RECORD& check);
 void SetNextCheck(time_t when);
+// The release on watch ("" and 0: none).
+void SetWatch(const std::string& crc, time_t until);
+// The last release that passed its watch.
+void SetConfirmed(const std::string& crc, time_t when);
+// The last rollback, whose CRC is rejected; now: it has just happened (one
+// more since the supervisor started), else it is the record found at start-up.
+void SetRollback(const REJECTED_RELEASE& rollback, bool now);
 // The metrics file's path; "" writes none.
 void SetMetricsFile(const std::string& path);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "supervision/ProgramTable.h"
+#include "update/Rejected.h"
 #include "update/UpdateResult.h"
 
 struct SUPERVISOR_STATUS {
@@ -17,5 +18,11 @@ struct SUPERVISOR_STATUS {
   std::string version = "0";  // CRC text of the installed update.gz
   CHECK_RECORD last_check;
   time_t next_check = 0;  // 0: not planned
+  std::string watch_crc;  // the release on watch, "" for none
+  time_t watch_until = 0;
+  std::string confirmed_crc;  // the last release that passed its watch, "" for none
+  time_t confirmed_at = 0;
+  REJECTED_RELEASE last_rollback;  // crc "" before the first
+  unsigned long rollbacks = 0;     // since the supervisor started
   std::vector<PRO_INFO> programs;
 };

@@ -241,6 +241,19 @@ void UpdateFamilies(Exposition& m, const SUPERVISOR_STATUS& status) {
     m.Sample("monitor_update_next_check_time_seconds", "",
              static_cast<long long>(status.next_check));
   }
+  if (!status.watch_crc.empty()) {
+    m.Family("monitor_update_watch_until_seconds", "gauge",
+             "When the watch of the release just installed ends.");
+    m.Sample("monitor_update_watch_until_seconds", "", static_cast<long long>(status.watch_until));
+  }
+  m.Family("monitor_update_rollbacks_total", "counter",
+           "Releases rolled back since the supervisor started.");
+  m.Sample("monitor_update_rollbacks_total", "", static_cast<long long>(status.rollbacks));
+  if (!status.last_rollback.crc.empty()) {
+    m.Family("monitor_update_rejected_info", "gauge",
+             "The release last rolled back, which is not installed again.");
+    m.Sample("monitor_update_rejected_info", "crc=\"" + Label(status.last_rollback.crc) + "\"", 1);
+  }
 }
 
 }  // namespace
@@ -281,6 +294,8 @@ const char* ResultWord(int result) {
       return "archive refused";
     case kUpdateSignatureRefused:
       return "signature refused";
+    case kUpdateRejected:
+      return "rejected";
   }
   return "unknown";
 }
@@ -314,6 +329,47 @@ std::string StatusJson(const SUPERVISOR_STATUS& status) {
   }
   w.Key("next");
   Time(w, status.next_check);
+  w.Key("watch");
+  if (status.watch_crc.empty()) {
+    w.Null();
+  } else {
+    w.StartObject();
+    w.Key("crc");
+    String(w, status.watch_crc);
+    w.Key("until");
+    Time(w, status.watch_until);
+    w.EndObject();
+  }
+  w.Key("confirmed");
+  if (status.confirmed_crc.empty()) {
+    w.Null();
+  } else {
+    w.StartObject();
+    w.Key("crc");
+    String(w, status.confirmed_crc);
+    w.Key("time");
+    Time(w, status.confirmed_at);
+    w.EndObject();
+  }
+  w.Key("last_rollback");
+  if (status.last_rollback.crc.empty()) {
+    w.Null();
+  } else {
+    w.StartObject();
+    w.Key("crc");
+    String(w, status.last_rollback.crc);
+    w.Key("time");
+    Time(w, status.last_rollback.time);
+    w.Key("why");
+    String(w, status.last_rollback.why);
+    w.EndObject();
+  }
+  w.Key("rejected");
+  if (status.last_rollback.crc.empty()) {
+    w.Null();
+  } else {
+    String(w, status.last_rollback.crc);
+  }
   w.EndObject();
   w.Key("programs");
   w.StartArray();

@@ -10,6 +10,5 @@
 // child's process id, -1 when fork failed, 0 for a null argument.
 pid_t RunProcess(const char* path, const char* param_str);
 
-// The argument vector RunProcess hands to the program: path, then the pieces
-// of param_str split at single blanks after runs of blanks are collapsed.
-std::vector<std::string> BuildArguments(const char* path, const char* param_str);
+// The argument vector RunProcess hands to the program.
+#include "platform/Arguments.h"

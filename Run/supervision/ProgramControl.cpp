@@ -16,6 +16,7 @@ class TablePrograms : public ProgramControl {
     AwaitStoppedPrograms(ms);
   }
   void StartAll() override { LoadProcessList(); }
+  std::vector<PROGRAM_FAILURES> Failures() override { return ProgramFailures(); }
 };
 
 }  // namespace

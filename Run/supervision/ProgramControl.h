@@ -2,6 +2,10 @@
 // installation, and nothing more: it reaches the supervision through this.
 #pragma once
 
+#include <vector>
+
+#include "supervision/ProgramFailures.h"
+
 class ProgramControl {
  public:
   virtual ~ProgramControl() = default;
@@ -14,6 +18,9 @@ class ProgramControl {
   virtual void EndStopped(unsigned ms) = 0;
   // Starts every program that has starts left and does not run.
   virtual void StartAll() = 0;
+  // Each program's failures so far, in table order: the watch after an
+  // installation counts the new ones.
+  virtual std::vector<PROGRAM_FAILURES> Failures() = 0;
 };
 
 // The supervision's programs: the program table.

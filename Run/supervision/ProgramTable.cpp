@@ -63,6 +63,8 @@ void RecordEnd(PRO_INFO& info, const PROGRAM_END& end) {
   info.last_end = end;
   if (end.kind == PROGRAM_END::kExit) ++info.exits;
   if (end.kind == PROGRAM_END::kSignal) ++info.signals;
+  if ((end.kind == PROGRAM_END::kExit && end.code != 0) || end.kind == PROGRAM_END::kSignal)
+    ++info.failures;
 }
 
 // True when info's child has ended; its end is recorded and noted.
@@ -129,6 +131,7 @@ void TakeHistory(std::vector<PRO_INFO>& old, PRO_INFO& entry) {
     entry.last_end = was.last_end;
     entry.exits = was.exits;
     entry.signals = was.signals;
+    entry.failures = was.failures;
     if (was.stopped()) entry.state = ProgramState::kStopped;
     was.path.clear();  // taken
     return;
@@ -286,6 +289,14 @@ void EndLingeringPrograms() {
   for (const auto& k : killed)
     REPORT_ERROR("process did not end, killed pid : %u path:%s", static_cast<unsigned>(k.first),
                  Quoted(k.second).c_str());
+}
+
+std::vector<PROGRAM_FAILURES> ProgramFailures() {
+  std::vector<PROGRAM_FAILURES> out;
+  TableLock table;
+  for (const PRO_INFO& info : table.entries())
+    out.push_back(PROGRAM_FAILURES{info.path, info.failures, EndText(info.last_end)});
+  return out;
 }
 
 bool WaitsOnEnded(pid_t pid) {

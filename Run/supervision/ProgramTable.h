@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "supervision/ProgramEnd.h"
+#include "platform/ProgramEnd.h"
+#include "supervision/ProgramFailures.h"
 
 // Where a program is in its life.
 enum class ProgramState {
@@ -33,11 +34,12 @@ struct _PRO_INFO {
   ProgramState state = ProgramState::kNeverStarted;
   // The program's history, for the status file. A new list's entry takes it
   // over from the old entry with the same path and parameters.
-  unsigned long starts = 0;   // launches that made a process
-  time_t last_start = 0;      // seconds since the epoch; 0: never
-  PROGRAM_END last_end;       // the last reaped end
-  unsigned long exits = 0;    // ends by the program's own exit
-  unsigned long signals = 0;  // ends by a signal
+  unsigned long starts = 0;    // launches that made a process
+  time_t last_start = 0;       // seconds since the epoch; 0: never
+  PROGRAM_END last_end;        // the last reaped end
+  unsigned long exits = 0;     // ends by the program's own exit
+  unsigned long signals = 0;   // ends by a signal
+  unsigned long failures = 0;  // ends by a non-zero exit status or by a signal
 
   // pid is a live child not yet reaped.
   bool running() const {
@@ -91,6 +93,9 @@ void EndLingeringPrograms();
 // StopProgramsForGood, then grace_ms for the programs to end, then SIGKILL
 // for those left and at most kill_wait_ms for them to be reaped.
 void EndProgramsForGood(unsigned grace_ms, unsigned kill_wait_ms);
+
+// How often each entry of the table (in table order) has failed so far.
+std::vector<PROGRAM_FAILURES> ProgramFailures();
 
 // True when an entry still waits on its ended child pid, with or without
 // starts left. The supervision loop pauses for those only: an id whose entry

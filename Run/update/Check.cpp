@@ -12,6 +12,7 @@
 #include "platform/Report.h"
 #include "platform/Timing.h"
 #include "update/Install.h"
+#include "update/Rejected.h"
 #include "update/ResumeDownload.h"
 #include "update/SignedUpdate.h"
 #include "update/UpdateObserver.h"
@@ -61,6 +62,17 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
     DropPart(app_dir + "/" + appfiles::kPart);  // a download of a release no longer published
     return kUpdateCurrent;
   }
+  // A release rolled back here is not installed again while it is published.
+  REJECTED_RELEASE rejected;
+  if (ReadRejected(app_dir, &rejected) && SameCrc(rejected.crc, crc)) {
+    static std::string told;  // said once for each CRC, not at every check
+    if (told != crc) {
+      told = crc;
+      REPORT_ERROR("release rolled back earlier, not installed again! crc:%s", Quoted(crc).c_str());
+    }
+    DropPart(app_dir + "/" + appfiles::kPart);
+    return kUpdateRejected;
+  }
 
   // The download becomes the local copy only once it is verified: update.gz
   // always stands for the installed version, so a download that fails its
@@ -84,5 +96,5 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
     unlink(part.c_str());
     return r;
   }
-  return Install(programs, part, path, app_dir, url, crc, signature);
+  return Install(programs, part, path, app_dir, url, crc, l_crc, signature);
 }

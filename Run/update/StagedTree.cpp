@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 
 #include "UniqueFd.h"
 #include "platform/AppFiles.h"
+#include "platform/BuildSetting.h"
 #include "platform/Files.h"
 #include "platform/Report.h"
 
@@ -124,6 +127,8 @@ void ForEachEntry(int src, int dst, const std::string& prefix, Visit visit) {
 
 class Inspector {
  public:
+  Inspector(std::vector<std::string>* added, StagedInodes* fresh) : added_(added), fresh_(fresh) {}
+
   std::string Run(int staged, int app) {
     std::string why = Walk(staged, app, "");
     if (!why.empty()) return why;
@@ -168,6 +173,9 @@ class Inspector {
 
   // A planned entry: a file's names are counted, a directory is walked.
   std::string Judge(int src, int dst, const Entry& e) {
+    // Below a new directory nothing stands (dst < 0): its top alone is added.
+    if (!e.stands && dst >= 0 && added_ != nullptr) added_->push_back(e.rel);
+    if (fresh_ != nullptr) fresh_->insert(e.staged.st_ino);
     if (!S_ISDIR(e.staged.st_mode)) {
       if (e.staged.st_nlink > 1) {
         Links& l = links_[{e.staged.st_dev, e.staged.st_ino}];
@@ -182,10 +190,84 @@ class Inspector {
   }
 
   std::map<std::pair<dev_t, ino_t>, Links> links_;
+  std::vector<std::string>* added_;
+  StagedInodes* fresh_;
 };
 
+// The directories whose entries a walk renamed, synced together once the
+// walk is done: the renames then reach the disk in one journal commit of
+// the file system instead of one for each directory while the programs
+// wait. Held open so that each sync meets the directory the walk changed;
+// past kHeld of them, those held are synced at once.
+class DirSyncs {
+ public:
+  static constexpr size_t kHeld = 256;
+
+  void Changed(int fd) {
+    if (held_.size() == kHeld) SyncAll();
+    held_.emplace_back(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!held_.back().valid() && why_.empty()) why_ = strerror(errno);
+  }
+  // "" when every changed directory is on disk, else why one is not.
+  std::string SyncAll() {
+    for (const UniqueFd& dir : held_)
+      if (dir.valid() && fsync(dir.get()) != 0 && why_.empty()) why_ = strerror(errno);
+    held_.clear();
+    return why_;
+  }
+
+ private:
+  std::vector<UniqueFd> held_;
+  std::string why_;
+};
+
+// The installation's test hook (build::kTestHooks): the supervisor kills
+// itself once it has moved as many entries in phase as the hook file says.
+// Unit tests stop a walk instead, as if the process had died there.
+std::string g_stop_phase;
+unsigned long g_stop_after = 0;
+
+class KillHook {
+ public:
+  KillHook(const std::string& app_dir, const char* phase) {
+    if (g_stop_after != 0 && g_stop_phase == phase) {
+      left_ = g_stop_after;
+      stop_only_ = true;
+      return;
+    }
+    if (!build::kTestHooks) return;
+    char want[32] = {0};
+    unsigned long n = 0;
+    if (FILE* f = fopen((app_dir + "/test-hook.kill").c_str(), "re")) {
+      if (fscanf(f, "%31s %lu", want, &n) == 2 && strcmp(want, phase) == 0) left_ = n;
+      fclose(f);
+    }
+  }
+  // Counts one moved entry; true when the walk must stop here.
+  bool Moved() {
+    if (left_ == 0 || --left_ != 0) return stopped_;
+    if (!stop_only_) raise(SIGKILL);
+    stopped_ = true;
+    return true;
+  }
+  bool stopped() const { return stopped_; }
+
+ private:
+  unsigned long left_ = 0;
+  bool stop_only_ = false;
+  bool stopped_ = false;
+};
+
+// Moves the staged entries into place. What stands at an entry's place is
+// exchanged with it (one rename), so that the staging folder ends holding
+// exactly what the release replaced, where it stood: the previous release.
+// Run again over what is left, the move tells the entries still to move
+// from the old ones it already swapped in by their inodes: the staged
+// entries' are known from the inspection.
 class Mover {
  public:
+  Mover(KillHook* hook, DirSyncs* syncs, const StagedInodes& fresh)
+      : hook_(hook), syncs_(syncs), fresh_(fresh) {}
   bool ok() const { return ok_; }
 
   // Moves every entry of src onto its place in dst; an entry that cannot be
@@ -195,16 +277,25 @@ class Mover {
     ForEachEntry(src, dst, prefix, [&](const Entry& e) {
       if (e.trouble != Trouble::kNone) {
         Fail(e.why, e.rel);
-      } else if (e.step == Step::kMerge) {
+      } else if (fresh_.count(e.staged.st_ino) == 0) {
+        // An old entry this move already swapped in: it stays (a whole
+        // directory of them too).
+      } else if (e.step == Step::kMerge && !(Covers(src, dst, e.name) && TakeOver(src, e))) {
         Merge(src, dst, e);
       } else if (Place(src, dst, e)) {
+        // A directory that covers every old entry below it is exchanged
+        // whole, in one rename.
         changed = true;
+        hook_->Moved();
       }
-      return true;
+      return !hook_->stopped();
     });
-    // The renames survive a power cut once their directory is synced; the
-    // data was synced at staging.
-    if (changed && fsync(dst) != 0) Fail(strerror(errno), prefix.empty() ? "." : prefix);
+    // The renames survive a power cut once their directories are synced
+    // (the data was synced at staging): both are, at the end of the move.
+    if (changed) {
+      syncs_->Changed(dst);
+      syncs_->Changed(src);
+    }
   }
 
  private:
@@ -220,20 +311,48 @@ class Mover {
     Walk(from.get(), to.get(), e.rel + "/");
   }
 
-  // Renames the staged entry onto its place; true when it moved.
+  // True when the staged directory name holds every name that stands
+  // below its place, directories matched with directories all the way down
+  // and nothing below moved yet: then the directory can take its place
+  // whole and the one it replaces holds only replaced entries.
+  bool Covers(int src, int dst, const std::string& name) {
+    UniqueFd staged = OpenDirAt(src, name);
+    UniqueFd standing = OpenDirAt(dst, name);
+    if (!staged.valid() || !standing.valid()) return false;
+    for (const std::string& sub : ListDir(standing.get())) {
+      struct stat s, d;
+      if (fstatat(staged.get(), sub.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0 ||
+          fstatat(standing.get(), sub.c_str(), &d, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+      if (fresh_.count(d.st_ino) != 0 || fresh_.count(s.st_ino) == 0) return false;
+      if (S_ISDIR(s.st_mode) != S_ISDIR(d.st_mode)) return false;
+      if (S_ISDIR(s.st_mode) && !Covers(staged.get(), standing.get(), sub)) return false;
+    }
+    return true;
+  }
+
+  // Gives the staged directory the owner and mode of the one it replaces
+  // whole, as a merge keeps them (an operator may have given a program's
+  // folder to its user); false when it cannot.
+  bool TakeOver(int src, const Entry& e) {
+    UniqueFd staged = OpenDirAt(src, e.name);
+    if (!staged.valid()) return false;
+    const struct stat& d = e.standing;
+    if ((e.staged.st_uid != d.st_uid || e.staged.st_gid != d.st_gid) &&
+        fchown(staged.get(), d.st_uid, d.st_gid) != 0)
+      return false;
+    return fchmod(staged.get(), d.st_mode & 07777) == 0;
+  }
+
+  // Renames the staged entry onto its place, exchanged with what stands
+  // there; true when it moved. Nothing is freed while the programs wait.
   bool Place(int src, int dst, const Entry& e) {
     const char* name = e.name.c_str();
-    // What stands there is swapped into the staging directory rather than
-    // replaced: freeing a file's blocks can take milliseconds, and the
-    // programs are stopped now. The staging directory, old files and all,
-    // is removed once they run again.
-    if (e.stands && renameat2(src, name, dst, name, RENAME_EXCHANGE) == 0) return true;
-    if (e.stands && errno != EINVAL && errno != ENOSYS) return Fail(strerror(errno), e.rel);
-    if (e.step == Step::kReplace &&
-        unlinkat(dst, name, S_ISDIR(e.standing.st_mode) ? AT_REMOVEDIR : 0) != 0)
-      return Fail(strerror(errno), e.rel);
-    if (renameat(src, name, dst, name) != 0) return Fail(strerror(errno), e.rel);
-    return true;
+    int flags = e.stands ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+    if (renameat2(src, name, dst, name, flags) == 0) return true;
+    if (e.stands && (errno == EINVAL || errno == ENOSYS))
+      return Fail("the file system cannot exchange two entries", e.rel);
+    return Fail(strerror(errno), e.rel);
   }
 
   // Reports the entry that was not moved; false, for the caller to return.
@@ -243,28 +362,174 @@ class Mover {
     return false;
   }
 
+  KillHook* hook_;
+  DirSyncs* syncs_;
+  const StagedInodes& fresh_;
   bool ok_ = true;
 };
 
+// Puts the previous release's entries back from the folder that holds them:
+// each old entry is exchanged with what stands at its place, so that the
+// folder then holds the release's; directories both hold are walked.
+// Entries of the release (its inodes) are left where they are: run again,
+// the restore passes over what it already put back.
+class Restorer {
+ public:
+  Restorer(KillHook* hook, DirSyncs* syncs, const StagedInodes& fresh)
+      : hook_(hook), syncs_(syncs), fresh_(fresh) {}
+  bool ok() const { return ok_; }
+
+  void Walk(int kept, int dst, const std::string& prefix, const std::vector<std::string>& skip) {
+    bool changed = false;
+    for (const std::string& name : ListDir(kept)) {
+      if (hook_->stopped()) break;
+      std::string rel = prefix + name;
+      if (std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
+      struct stat k, d;
+      if (fstatat(kept, name.c_str(), &k, AT_SYMLINK_NOFOLLOW) != 0) {
+        Fail(strerror(errno), rel);
+        continue;
+      }
+      bool error;
+      bool stands = StandsAt(dst, name, &d, &error);
+      if (error) {
+        Fail(strerror(errno), rel);
+        continue;
+      }
+      // A directory the move exchanged whole (the release's stands where
+      // the kept one stood) goes back whole; other directories both hold
+      // are walked.
+      bool whole = stands && fresh_.count(k.st_ino) == 0 && fresh_.count(d.st_ino) != 0;
+      if (stands && S_ISDIR(k.st_mode) && S_ISDIR(d.st_mode) && !whole) {
+        UniqueFd from = OpenDirAt(kept, name);
+        UniqueFd to = OpenDirAt(dst, name);
+        if (!from.valid() || !to.valid()) {
+          Fail(strerror(errno), rel);
+          continue;
+        }
+        Walk(from.get(), to.get(), rel + "/", {});
+        continue;
+      }
+      if (fresh_.count(k.st_ino) != 0) continue;  // the release's: not moved, or put back
+      int flags = stands ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+      if (renameat2(kept, name.c_str(), dst, name.c_str(), flags) != 0) {
+        Fail(strerror(errno), rel);
+        continue;
+      }
+      changed = true;
+      hook_->Moved();
+    }
+    if (changed) {
+      syncs_->Changed(dst);
+      syncs_->Changed(kept);
+    }
+  }
+
+  // Moves what stands at name in dir into the folder aside; true when it went.
+  bool PutAside(int dir, const std::string& name, int aside, const std::string& rel) {
+    if (renameat2(dir, name.c_str(), aside, name.c_str(), RENAME_NOREPLACE) != 0) {
+      Fail(std::string("cannot put aside what the release added: ") + strerror(errno), rel);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  void Fail(const std::string& why, const std::string& rel) {
+    REPORT_ERROR("rollback failed! %s: %s", Quoted(why).c_str(), Quoted(rel).c_str());
+    ok_ = false;
+  }
+
+  KillHook* hook_;
+  DirSyncs* syncs_;
+  const StagedInodes& fresh_;
+  bool ok_ = true;
+};
+
+UniqueFd OpenOwnDir(const std::string& path) {
+  return UniqueFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// Opens path as a folder, making it (mode 0700) when nothing stands there.
+UniqueFd MakeOwnDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return UniqueFd();
+  return OpenOwnDir(path);
+}
+
+// Where a rollback puts what the release added, beside the kept entries: a
+// name no release holds at its top (an archive may not hold Log), so that
+// it never meets a kept entry.
+constexpr const char* kAsideDir = "Log";
+
 }  // namespace
 
-std::string InspectStaged(const std::string& staging_dir, const std::string& app_dir) {
+void StopWalksAfterForTests(const char* phase, unsigned long moves) {
+  g_stop_phase = phase;
+  g_stop_after = moves;
+}
+
+std::string InspectStaged(const std::string& staging_dir, const std::string& app_dir,
+                          std::vector<std::string>* added, StagedInodes* fresh) {
   UniqueFd staged(open(staging_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!staged.valid()) return std::string("cannot open the staging directory: ") + strerror(errno);
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!app.valid()) return std::string("cannot open the application directory: ") + strerror(errno);
-  return Inspector().Run(staged.get(), app.get());
+  return Inspector(added, fresh).Run(staged.get(), app.get());
 }
 
-bool MoveStaged(const std::string& staging_dir, const std::string& app_dir) {
-  UniqueFd staged(open(staging_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+bool MoveStaged(const std::string& staging_dir, const std::string& app_dir,
+                const StagedInodes& fresh) {
+  UniqueFd staged = OpenOwnDir(staging_dir);
   UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!staged.valid() || !app.valid()) {
     REPORT_ERROR("unpack failed! cannot open %s: %s",
                  Quoted(staged.valid() ? app_dir : staging_dir).c_str(), strerror(errno));
     return false;
   }
-  Mover mover;
+  KillHook hook(app_dir, "moving");
+  DirSyncs syncs;
+  Mover mover(&hook, &syncs, fresh);
   mover.Walk(staged.get(), app.get(), "");
-  return mover.ok();
+  std::string why = syncs.SyncAll();
+  if (!why.empty()) REPORT_ERROR("unpack failed! cannot sync the moved entries: %s", why.c_str());
+  return mover.ok() && why.empty();
+}
+
+bool RestorePrevious(const std::string& kept_dir, const std::string& app_dir,
+                     const std::vector<std::string>& added, const StagedInodes& fresh,
+                     const std::vector<std::string>& skip) {
+  UniqueFd app(open(app_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd kept = MakeOwnDir(kept_dir);
+  if (!app.valid() || !kept.valid()) {
+    REPORT_ERROR("rollback failed! cannot open %s: %s",
+                 Quoted(app.valid() ? kept_dir : app_dir).c_str(), strerror(errno));
+    return false;
+  }
+  KillHook hook(app_dir, "rolling-back");
+  DirSyncs syncs;
+  Restorer restorer(&hook, &syncs, fresh);
+  bool ok = true;
+  // What the release added goes first, each into a folder of its own beside
+  // the kept entries (two of them may share a name in different folders).
+  UniqueFd aside_root = MakeOwnDir(kept_dir + "/" + kAsideDir);
+  for (size_t i = 0; i < added.size() && !hook.stopped(); ++i) {
+    const std::string& rel = added[i];
+    size_t slash = rel.rfind('/');
+    std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    UniqueFd dir = slash == std::string::npos ? UniqueFd(dup(app.get()))
+                                              : OpenOwnDir(app_dir + "/" + rel.substr(0, slash));
+    struct stat st;
+    if (!dir.valid() || fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    UniqueFd aside = MakeOwnDir(kept_dir + "/" + kAsideDir + "/" + std::to_string(i));
+    ok = aside.valid() && restorer.PutAside(dir.get(), name, aside.get(), rel) && ok;
+    syncs.Changed(dir.get());
+    hook.Moved();
+  }
+  std::vector<std::string> passed = skip;
+  passed.push_back(kAsideDir);
+  restorer.Walk(kept.get(), app.get(), "", passed);
+  std::string why = syncs.SyncAll();
+  if (!why.empty())
+    REPORT_ERROR("rollback failed! cannot sync the restored entries: %s", why.c_str());
+  return ok && restorer.ok() && why.empty();
 }

@@ -11,11 +11,15 @@
 #include "platform/Files.h"
 #include "platform/ReportCapture.h"
 #include "update/Check.h"
+#include "update/Install.h"
 #include "update/UpdateSettings.h"
+#include "update/Watch.h"
 
 namespace {
 
 std::atomic<ProgramControl*> g_programs{nullptr};
+
+std::string AppDir() { return SingletonBase<qmToolHelper>::Instance().GetAppDir(); }
 
 std::string AppPath(const char* name) {
   return SingletonBase<qmToolHelper>::Instance().GetAppDir() + "/" + name;
@@ -64,6 +68,9 @@ void RemoveStaging() { RemoveTree(AppPath(appfiles::kStaging)); }
 
 void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
   Env& env = CurrentEnv();
+  // An installation the start-up made, or one not confirmed before the
+  // last stop: watched (or confirmed) before the first periodic check.
+  SettleInstallation(Health(ReadUpdateSettings()), UpdatePrograms(), AppDir());
   int ntick = 0;
   while (go_on()) {
     if (ntick > timing::kUpdateTicks - 1) {
@@ -76,6 +83,7 @@ void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
         programs.EndStopped(timing::kKillWaitMs);
         programs.StartAll();
         RemoveStaging();
+        SettleInstallation(Health(ReadUpdateSettings()), programs, AppDir());
         // The period is counted from here.
         Tell().NextCheck(env.WallNow() + static_cast<time_t>(UpdatePeriodMs() / 1000));
       }

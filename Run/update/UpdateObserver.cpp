@@ -10,6 +10,10 @@ class NoObserver : public UpdateObserver {
   void CheckEnded(const CHECK_RECORD&) override {}
   void NextCheck(time_t) override {}
   void MetricsFile(const std::string&) override {}
+  void Watch(const std::string&, time_t) override {}
+  void Confirmed(const std::string&, time_t) override {}
+  void RolledBack(const REJECTED_RELEASE&) override {}
+  void Rejected(const REJECTED_RELEASE&) override {}
 };
 
 NoObserver g_nobody;

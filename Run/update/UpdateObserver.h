@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "update/Rejected.h"
 #include "update/UpdateResult.h"
 
 class UpdateObserver {
@@ -17,6 +18,14 @@ class UpdateObserver {
   virtual void NextCheck(time_t when) = 0;
   // The settings' metrics file, "" for none.
   virtual void MetricsFile(const std::string& path) = 0;
+  // The release crc is on watch until then; "" and 0: no release is.
+  virtual void Watch(const std::string& crc, time_t until) = 0;
+  // The release crc passed its watch and is confirmed.
+  virtual void Confirmed(const std::string& crc, time_t when) = 0;
+  // A release was rolled back and is rejected from now on.
+  virtual void RolledBack(const REJECTED_RELEASE& rollback) = 0;
+  // At start-up: the release an earlier rollback rejected.
+  virtual void Rejected(const REJECTED_RELEASE& rejected) = 0;
 };
 
 // Installs the observer (null: nobody). Call before the checks run.

@@ -16,6 +16,7 @@ enum UpdateResult {
   kUpdateCrcMismatch = -4,       // the downloaded archive has another CRC; nothing unpacked
   kUpdateUnreadable = -5,        // archive refused at staging or inspection; nothing stopped
   kUpdateSignatureRefused = -6,  // a key is set and the signature does not pass; nothing stopped
+  kUpdateRejected = -7,          // the published release was rolled back here before
 };
 
 // The last update check.

@@ -6,6 +6,15 @@
 
 #include <string>
 
+// The watch after an installation, from the "health" object.
+struct HEALTH_SETTINGS {
+  bool on = false;              // a "health" object was given and taken
+  unsigned long watch_s = 300;  // how long the release is on watch
+  unsigned long max_ends = 3;   // failing ends of one program that fail the release
+  std::string check;            // "<path under bin/> <param>", "" for none
+  std::string refused;          // why a "health" member was not taken, "" when it was
+};
+
 struct UPDATE_SETTINGS {
   std::string path;      // the file
   std::string text;      // as read; "" when missing, unreadable or too large
@@ -19,6 +28,7 @@ struct UPDATE_SETTINGS {
   std::string metrics_file;
   bool metrics_refused = false;
   std::string metrics_value;
+  HEALTH_SETTINGS health;
 };
 
 // The settings of the text of the file at path.
@@ -33,3 +43,7 @@ std::string ReadUrl(const UPDATE_SETTINGS& settings);
 // The metrics file's path, or ""; a refused value is reported once for each
 // distinct value, not at every check.
 std::string MetricsFile(const UPDATE_SETTINGS& settings);
+
+// The watch settings; a refused "health" is reported once for each distinct
+// refusal and watches nothing.
+HEALTH_SETTINGS Health(const UPDATE_SETTINGS& settings);

@@ -230,6 +230,13 @@ ROWS = [
                                          ("update.gz.part/x", "file")), "refused"),
     ("own-part-link", lambda h: tgz(("update.gz.part", "link", "../victim.txt")), "refused"),
     ("own-staging", lambda h: tgz(("update.staging/x", "file")), "refused"),
+    # A forged journal would have the next start finish or undo an
+    # installation that never was; a forged previous release or rejected
+    # record would bring back or block releases.
+    ("own-journal", lambda h: tgz(("update.journal", "file", b'{"phase":"rolling back"}')),
+     "refused"),
+    ("own-previous", lambda h: tgz(("update.previous/bin/x", "file")), "refused"),
+    ("own-rejected", lambda h: tgz(("update.rejected", "file")), "refused"),
     ("own-log-fifos", lambda h: tgz(("Log", "dir"), (today(), "fifo"), (today(1), "fifo")),
      "refused"),
     ("own-log-file", lambda h: tgz((today(2), "file")), "refused"),

@@ -138,7 +138,10 @@ def test_supervisor_killed_while_moving_completes_after_restart(tmp_path, server
     sup.stdout.close()
     at_kill = texts(app)
     assert read_file(app.path("update.gz")) != v2, "killed only after the installation ended"
-    assert set(at_kill) == {b"v1", b"v2"}, at_kill  # in the middle
+    # In the middle: one entry may be between its two renames (the old one
+    # kept aside, the new one not yet in place).
+    assert {b"v1", b"v2"} <= set(at_kill) <= {b"v1", b"v2", b""}, at_kill
+    assert at_kill.get(b"", 0) <= 1, at_kill
 
     start_monitor(processes, app)
     # Replacing a file frees the old one's blocks: seconds for these on a slow disk.

@@ -244,28 +244,33 @@ def test_a_signature_that_cannot_be_kept_leaves_the_old_release_installed(app, s
                                                                            processes):
     v1 = version_archive("v1")
     install_locally(app, v1)
+    v1_sig = key.sign(v1)
     with open(app.path("update.gz.minisig"), "wb") as f:
-        f.write(key.sign(v1))
-    publish(server, v1, key.sign(v1))
+        f.write(v1_sig)
+    publish(server, v1, v1_sig)
     # Nothing can be written at the signature's temporary name.
     blocker = app.path("update.gz.minisig.tmp")
     os.makedirs(os.path.join(blocker, "inside"))
     start(processes, app)
-    wait_for(lambda: app.runs("v1"), what="version 1 running")
+    first = wait_for(lambda: app.runs("v1"), what="version 1 running")[0]
     v2 = version_archive("v2")
     v2_sig = key.sign(v2)
     publish(server, v2, v2_sig)
-    wait_for(lambda: "installation not finished!" in app.log_text(), timeout=20,
-             what="the signature's failure")
-    wait_for(lambda: app.runs("v2"), what="the moved programs started")
-    # update.gz and its signature still name the old release, which may not
-    # be replayed over the new files, and the verified download waits.
+    wait_for(lambda: "installation not finished, the previous release stays! signature not kept"
+             in app.log_text(), timeout=20, what="the signature's failure")
+    # The whole previous release is back, update.gz and its signature with it
+    # (an update.gz beside an older signature could be replayed), and the
+    # verified download waits.
+    wait_for(lambda: len(app.runs("v1")) == 2, what="version 1 started again")
+    assert not alive(first.pid)
+    assert app.runs("v2") == [] and not os.path.exists(app.path("bin", "v2"))
     assert installed(app) == v1
     with open(app.path("update.gz.minisig"), "rb") as f:
-        assert f.read() != v2_sig
+        assert f.read() == v1_sig
     with open(app.path("update.gz.part"), "rb") as f:
         assert f.read() == v2
     assert os.path.exists(app.path("update.gz.part.json"))
+    assert not os.path.exists(app.path("update.previous"))
     archive_fetches = len(fetched(server, "app.tar.gz"))
 
     os.rmdir(os.path.join(blocker, "inside"))
@@ -274,4 +279,5 @@ def test_a_signature_that_cannot_be_kept_leaves_the_old_release_installed(app, s
     with open(app.path("update.gz.minisig"), "rb") as f:
         assert f.read() == v2_sig
     assert len(fetched(server, "app.tar.gz")) == archive_fetches  # the kept download was used
+    wait_for(lambda: app.runs("v2"), what="version 2 running")
     assert not os.path.exists(app.path("update.gz.part"))

@@ -71,6 +71,7 @@ class InstallTest : public testing::Test {
     root_ = scratch_.path();
     app_ = root_ + "/app";
     staging_ = app_ + "/" + appfiles::kStaging;
+    previous_ = app_ + "/" + appfiles::kPrevious;
     outside_ = root_ + "/outside";
     fs::create_directories(app_);
     fs::create_directories(outside_);
@@ -152,7 +153,7 @@ class InstallTest : public testing::Test {
   }
 
   ScratchDir scratch_{"install-test"};
-  std::string root_, app_, staging_, outside_, mounted_;
+  std::string root_, app_, staging_, previous_, outside_, mounted_;
   mode_t umask_ = 022;
 };
 
@@ -527,10 +528,14 @@ TEST_F(InstallTest, MoveMergesDirectoriesAndReplacesFiles) {
       " F('bin/tool', b'tool'), F('bin/a', b'linked'), H('bin/b', 'bin/a'),"
       " L('bin/python', '/usr/bin/python3'), D('data'), F('data/x', b'x'), F('empty', b'e')])))");
   ASSERT_EQ(Stage(archive), "");
-  ASSERT_EQ(InspectStaged(staging_, app_), "");
+  StagedInodes fresh;
+  ASSERT_EQ(InspectStaged(staging_, app_, nullptr, &fresh), "");
   struct stat before;
   ASSERT_EQ(stat(app_.c_str(), &before), 0);
-  EXPECT_TRUE(MoveStaged(staging_, app_));
+  EXPECT_TRUE(MoveStaged(staging_, app_, fresh));
+  // What the release replaced is left where it was staged, and nothing else.
+  EXPECT_EQ(Tree(staging_), (Lines{"bin d 755", "bin/prog f 644 old",
+                                   "bin/tool -> ../outside/target", "empty d 755"}));
   ASSERT_TRUE(RemoveTree(staging_));
   EXPECT_EQ(Tree(app_),
             (Lines{"Log d 755", "Log/day.log f 644 log", "bin d 700", "bin/a f 644 linked",
@@ -552,9 +557,10 @@ TEST_F(InstallTest, MoveNeverPassesThroughALinkAndMovesTheRest) {
   std::string archive =
       Archive("write(gz(tar_bytes([D('data'), F('data/planted'), F('other', b'o')])))");
   ASSERT_EQ(Stage(archive), "");
-  ASSERT_EQ(InspectStaged(staging_, app_), "");
+  StagedInodes fresh;
+  ASSERT_EQ(InspectStaged(staging_, app_, nullptr, &fresh), "");
   Sh("rmdir app/data && ln -s ../outside app/data");
-  EXPECT_FALSE(MoveStaged(staging_, app_));
+  EXPECT_FALSE(MoveStaged(staging_, app_, fresh));
   EXPECT_EQ(Content(app_ + "/other"), "o");
   EXPECT_TRUE(fs::is_symlink(app_ + "/data"));
   ExpectOutsideUntouched();
@@ -566,11 +572,112 @@ TEST_F(InstallTest, InspectionAcceptsWhatAMoveCanDo) {
   Sh("cd app && mkdir -p update.staging/bin/Log update.staging/bin/tool update.staging/data"
      " && cd update.staging && echo > gone && echo > bin/update.gz && echo > bin/link"
      " && ln -s /usr/bin/python3 bin/python && echo > a && ln a b");
-  EXPECT_EQ(InspectStaged(staging_, app_), "");
-  EXPECT_TRUE(MoveStaged(staging_, app_));
+  StagedInodes fresh;
+  EXPECT_EQ(InspectStaged(staging_, app_, nullptr, &fresh), "");
+  EXPECT_TRUE(MoveStaged(staging_, app_, fresh));
   EXPECT_TRUE(fs::is_regular_file(app_ + "/gone"));
   EXPECT_TRUE(fs::is_directory(app_ + "/bin/tool"));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(app_ + "/bin/link")));
+}
+
+// The previous release comes back exactly, however far the move had come,
+// and a move or a restore cut short and run again ends as a whole one.
+TEST_F(InstallTest, RestoreBringsBackTheTreeBeforeTheMove) {
+  Sh("mkdir -p app/bin app/data app/gone && printf old > app/bin/prog && printf kept > app/bin/mine"
+     " && ln -s prog app/bin/alias && printf f > app/data/file && printf v1 > app/update.gz");
+  const Lines before = Tree(app_);
+  std::string archive = Archive(
+      "write(gz(tar_bytes([D('bin'), F('bin/prog', b'new', 0o755), F('bin/alias', b'a'),"
+      " F('bin/added', b'x'), D('fresh'), F('fresh/deep', b'y'), F('gone', b'file now'),"
+      " D('data'), F('data/file', b'g')])))");
+  Lines whole;
+  // 0: no cut; n: the move stopped after n entries (it moves 6).
+  for (unsigned long cut = 0; cut <= 6; ++cut) {
+    SCOPED_TRACE(cut);
+    ASSERT_EQ(Tree(app_), before);
+    ASSERT_EQ(Stage(archive), "");
+    std::vector<std::string> added;
+    StagedInodes fresh;
+    ASSERT_EQ(InspectStaged(staging_, app_, &added, &fresh), "");
+    EXPECT_EQ(added, (std::vector<std::string>{"bin/added", "fresh"}));
+    StopWalksAfterForTests("moving", cut);
+    MoveStaged(staging_, app_, fresh);
+    StopWalksAfterForTests("moving", 0);
+    if (cut == 0) {
+      whole = Tree(app_);
+    } else {
+      // Finished after the cut, the move ends as a whole one would.
+      ASSERT_TRUE(MoveStaged(staging_, app_, fresh));
+      EXPECT_EQ(Tree(app_), whole);
+      // A restore cut short, then run again.
+      StopWalksAfterForTests("rolling-back", cut);
+      RestorePrevious(staging_, app_, added, fresh, {"update.gz"});
+      StopWalksAfterForTests("rolling-back", 0);
+    }
+    EXPECT_TRUE(RestorePrevious(staging_, app_, added, fresh, {"update.gz"}));
+    EXPECT_TRUE(RestorePrevious(staging_, app_, added, fresh, {"update.gz"}));
+    ASSERT_TRUE(RemoveTree(staging_));
+    EXPECT_EQ(Tree(app_), before);
+  }
+  // Undone straight from a cut move, without finishing it first.
+  for (unsigned long cut = 1; cut <= 6; ++cut) {
+    SCOPED_TRACE(cut);
+    ASSERT_EQ(Stage(archive), "");
+    std::vector<std::string> added;
+    StagedInodes fresh;
+    ASSERT_EQ(InspectStaged(staging_, app_, &added, &fresh), "");
+    StopWalksAfterForTests("moving", cut);
+    MoveStaged(staging_, app_, fresh);
+    StopWalksAfterForTests("moving", 0);
+    EXPECT_TRUE(RestorePrevious(staging_, app_, added, fresh, {"update.gz"}));
+    ASSERT_TRUE(RemoveTree(staging_));
+    EXPECT_EQ(Tree(app_), before);
+  }
+}
+
+// A directory whose staged copy holds every name that stands below its place
+// takes that place whole, in one rename, and the one it replaces holds only
+// replaced entries; any other is merged entry by entry, and what the release
+// does not hold stays. The folder's owner and mode stay either way. A
+// rollback puts each back as it was.
+TEST_F(InstallTest, CoveringDirectoriesAreExchangedWholeOthersMerged) {
+  Sh("mkdir -p app/a app/b app/c/d app/e && printf 1 > app/a/x && printf 1 > app/b/x"
+     " && printf mine > app/b/keep && printf 1 > app/c/d/x && printf mine > app/c/d/keep"
+     " && chmod 750 app/a");
+  const Lines before = Tree(app_);
+  auto inode = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const ino_t b = inode(app_ + "/b"), c = inode(app_ + "/c"), d = inode(app_ + "/c/d");
+  ASSERT_EQ(Stage(Archive("write(gz(tar_bytes([D('a'), F('a/x', b'2'), F('a/y', b'2'), D('b'),"
+                          " F('b/x', b'2'), D('c'), D('c/d'), F('c/d/x', b'2'), D('e'),"
+                          " F('e/z', b'2')])))")),
+            "");
+  const ino_t staged_a = inode(staging_ + "/a"), staged_e = inode(staging_ + "/e");
+  std::vector<std::string> added;
+  StagedInodes fresh;
+  ASSERT_EQ(InspectStaged(staging_, app_, &added, &fresh), "");
+  ASSERT_TRUE(MoveStaged(staging_, app_, fresh));
+  EXPECT_EQ(inode(app_ + "/a"), staged_a);
+  EXPECT_EQ(fs::status(app_ + "/a").permissions(), fs::perms(0750));  // the folder's, kept
+  EXPECT_EQ(inode(app_ + "/e"), staged_e);
+  EXPECT_EQ(inode(app_ + "/b"), b);
+  EXPECT_EQ(inode(app_ + "/c"), c);
+  EXPECT_EQ(inode(app_ + "/c/d"), d);
+  for (const char* name : {"a/x", "a/y", "b/x", "c/d/x", "e/z"})
+    EXPECT_EQ(Content(app_ + "/" + name), "2") << name;
+  EXPECT_EQ(Content(app_ + "/b/keep"), "mine");
+  EXPECT_EQ(Content(app_ + "/c/d/keep"), "mine");
+  // The previous release: the replaced entries alone.
+  EXPECT_EQ(Content(staging_ + "/a/x"), "1");
+  EXPECT_FALSE(fs::exists(staging_ + "/a/y"));
+  EXPECT_TRUE(fs::is_empty(staging_ + "/e"));
+  EXPECT_FALSE(fs::exists(staging_ + "/b/keep"));
+  ASSERT_TRUE(RestorePrevious(staging_, app_, added, fresh, {}));
+  ASSERT_TRUE(RemoveTree(staging_));
+  EXPECT_EQ(Tree(app_), before);
+  EXPECT_EQ(inode(app_ + "/b"), b);
 }
 
 TEST_F(InstallTest, RemoveTreeRemovesWhateverStandsWithoutFollowingLinks) {

@@ -21,11 +21,11 @@
 #include "FakeEnv.h"
 #include "ScratchDir.h"
 #include "TestFiles.h"
+#include "platform/ProgramEnd.h"
 #include "platform/Report.h"
 #include "platform/ReportCapture.h"
 #include "platform/Timing.h"
 #include "status/StatusText.h"
-#include "supervision/ProgramEnd.h"
 #include "update/Check.h"
 #include "update/Update.h"
 
@@ -72,15 +72,11 @@ TEST(StatusWords, EveryResultOfUpdateHasItsWord) {
     int result;
     const char* word;
   } cases[] = {
-      {kUpdateInstalled, "installed"},
-      {kUpdateCurrent, "current"},
-      {kUpdateNoCrcFile, "no crc file"},
-      {kUpdateNoArchive, "no archive"},
-      {kUpdateWriteFailed, "write failed"},
-      {kUpdateCrcMismatch, "crc mismatch"},
-      {kUpdateUnreadable, "archive refused"},
-      {kUpdateSignatureRefused, "signature refused"},
-      {7, "unknown"},
+      {kUpdateInstalled, "installed"},        {kUpdateCurrent, "current"},
+      {kUpdateNoCrcFile, "no crc file"},      {kUpdateNoArchive, "no archive"},
+      {kUpdateWriteFailed, "write failed"},   {kUpdateCrcMismatch, "crc mismatch"},
+      {kUpdateUnreadable, "archive refused"}, {kUpdateSignatureRefused, "signature refused"},
+      {kUpdateRejected, "rejected"},          {7, "unknown"},
   };
   for (const auto& c : cases) EXPECT_STREQ(ResultWord(c.result), c.word);
 }
@@ -211,15 +207,6 @@ TEST(StatusJsonText, HoldsEveryFact) {
   EXPECT_TRUE(off["last_start"].IsNull());
 }
 
-TEST(StatusJsonText, BeforeTheFirstCheck) {
-  SUPERVISOR_STATUS s;
-  rapidjson::Document doc = ParseStrict(StatusJson(s));
-  EXPECT_TRUE(doc["update"]["last"].IsNull());
-  EXPECT_TRUE(doc["update"]["next"].IsNull());
-  EXPECT_STREQ(doc["version"].GetString(), "0");
-  EXPECT_EQ(doc["programs"].Size(), 0u);
-}
-
 // Each sample line of the exposition text: name, the text in braces, value.
 struct Line {
   std::string name, labels, value;
@@ -253,6 +240,57 @@ std::vector<Line> Named(const std::vector<Line>& all, const std::string& name) {
   for (const Line& l : all)
     if (l.name == name) out.push_back(l);
   return out;
+}
+
+TEST(StatusJsonText, TheWatchAndTheLastRollback) {
+  SUPERVISOR_STATUS s = Sample();
+  s.watch_crc = "77";
+  s.watch_until = 1700002000;
+  s.last_rollback = {"66", 1700000500, "check healthy exit:4 \x1b"};
+  s.rollbacks = 2;
+  s.confirmed_crc = "55";
+  s.confirmed_at = 1700000400;
+  rapidjson::Document doc = ParseStrict(StatusJson(s));
+  EXPECT_STREQ(doc["update"]["confirmed"]["crc"].GetString(), "55");
+  EXPECT_EQ(doc["update"]["confirmed"]["time"].GetInt64(), 1700000400);
+  const auto& update = doc["update"];
+  EXPECT_STREQ(update["watch"]["crc"].GetString(), "77");
+  EXPECT_EQ(update["watch"]["until"].GetInt64(), 1700002000);
+  EXPECT_STREQ(update["last_rollback"]["crc"].GetString(), "66");
+  EXPECT_EQ(update["last_rollback"]["time"].GetInt64(), 1700000500);
+  EXPECT_STREQ(update["last_rollback"]["why"].GetString(), "check healthy exit:4 \x1b");
+  EXPECT_STREQ(update["rejected"].GetString(), "66");
+
+  const std::vector<Line> all = Samples(StatusMetrics(s));
+  auto until = Named(all, "monitor_update_watch_until_seconds");
+  ASSERT_EQ(until.size(), 1u);
+  EXPECT_EQ(until[0].value, "1700002000");
+  auto rollbacks = Named(all, "monitor_update_rollbacks_total");
+  ASSERT_EQ(rollbacks.size(), 1u);
+  EXPECT_EQ(rollbacks[0].value, "2");
+  auto rejected = Named(all, "monitor_update_rejected_info");
+  ASSERT_EQ(rejected.size(), 1u);
+  EXPECT_EQ(rejected[0].labels, "crc=\"66\"");
+
+  // Without a watch or a rollback: nulls, a zero count, no other sample.
+  doc = ParseStrict(StatusJson(Sample()));
+  EXPECT_TRUE(doc["update"]["watch"].IsNull());
+  EXPECT_TRUE(doc["update"]["confirmed"].IsNull());
+  EXPECT_TRUE(doc["update"]["last_rollback"].IsNull());
+  EXPECT_TRUE(doc["update"]["rejected"].IsNull());
+  const std::vector<Line> plain = Samples(StatusMetrics(Sample()));
+  EXPECT_EQ(Named(plain, "monitor_update_watch_until_seconds").size(), 0u);
+  EXPECT_EQ(Named(plain, "monitor_update_rollbacks_total")[0].value, "0");
+  EXPECT_EQ(Named(plain, "monitor_update_rejected_info").size(), 0u);
+}
+
+TEST(StatusJsonText, BeforeTheFirstCheck) {
+  SUPERVISOR_STATUS s;
+  rapidjson::Document doc = ParseStrict(StatusJson(s));
+  EXPECT_TRUE(doc["update"]["last"].IsNull());
+  EXPECT_TRUE(doc["update"]["next"].IsNull());
+  EXPECT_STREQ(doc["version"].GetString(), "0");
+  EXPECT_EQ(doc["programs"].Size(), 0u);
 }
 
 TEST(StatusMetricsText, OneSeriesPerProgramAndFact) {

@@ -1,4 +1,4 @@
-#include "supervision/ProgramEnd.h"
+#include "platform/ProgramEnd.h"
 
 #include <signal.h>
 #include <string.h>
