@@ -89,10 +89,12 @@ std::string PlaceReleaseFiles(const std::string& app_dir, INSTALL_JOURNAL& journ
   const std::string kept_archive = previous + "/" + appfiles::kArchive;
   const std::string kept_sig = previous + "/" + appfiles::kSignature;
   if (Exists(part)) {
+    // Kept as second names, so that update.gz never goes missing: the new
+    // files are renamed over the old ones.
     if (Exists(archive) && !Exists(kept_archive) &&
-        rename(archive.c_str(), kept_archive.c_str()) != 0)
+        link(archive.c_str(), kept_archive.c_str()) != 0)
       return std::string("cannot keep the previous update.gz: ") + strerror(errno);
-    if (Exists(sig) && !Exists(kept_sig) && rename(sig.c_str(), kept_sig.c_str()) != 0)
+    if (Exists(sig) && !Exists(kept_sig) && link(sig.c_str(), kept_sig.c_str()) != 0)
       return std::string("cannot keep the previous signature: ") + strerror(errno);
     SyncDir(previous);
     // The signature first: an update.gz beside an older release's signature
@@ -100,6 +102,8 @@ std::string PlaceReleaseFiles(const std::string& app_dir, INSTALL_JOURNAL& journ
     if (!journal.signature.empty()) {
       std::string why = ReplaceFile(sig, journal.signature, 0644, true);
       if (!why.empty()) return "signature not kept: " + why;
+    } else if (unlink(sig.c_str()) != 0 && errno != ENOENT) {
+      return std::string("cannot remove the previous signature: ") + strerror(errno);
     }
     if (rename(part.c_str(), archive.c_str()) != 0)
       return std::string("cannot rename the download: ") + strerror(errno);

@@ -23,8 +23,9 @@ REFUSED_WORD = "archive refused"  # update.last.word of such a check
 MOVE_FAILED = "unpack failed!"
 # Names the supervisor keeps in its application directory.
 OWN_NAMES = ("Log", "update.gz", "update.gz.part", "update.gz.part.json", "update.staging",
-             "update.journal", "update.previous", "update.rejected", "tavrin.exe", "tavrin.lock",
-             "status.json", "status.json.tmp", "monitor", "config.json")
+             "update.journal", "update.journal.tmp", "update.previous", "update.rejected",
+             "update.rejected.tmp", "tavrin.exe", "tavrin.lock", "status.json", "status.json.tmp",
+             "monitor", "config.json")
 
 
 def make_app_dir(root, url):

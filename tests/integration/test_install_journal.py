@@ -3,18 +3,16 @@ move, or of the rollback that undoes a failed one, finishes it at its next
 start from what is on disk, with the update server down: never a tree of two
 releases, never a lost file."""
 import hashlib
-import io
 import json
 import os
 import shutil
 import signal
 import subprocess
-import tarfile
 
 import pytest
 
 from conftest import build_path, wait_for
-from update_archive import crc_text, probe_bytes
+from update_archive import crc_text, make_archive, probe_bytes
 
 FILES = 2000  # entries of the release, in 20 folders
 LOCAL = 10  # of them, the folders that hold a file of the host's own
@@ -36,15 +34,7 @@ def release(version, added=0, extra=None):
         files["new/n%03d" % i] = b"added %d\n" % i
     files["old-only.txt" if version == "v1" else "v2-only.txt"] = version.encode()
     files.update(extra or {})
-    out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w:gz", compresslevel=1) as tar:
-        for name, content in sorted(files.items()):
-            data, mode = content if isinstance(content, tuple) else (content, 0o644)
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mode = mode
-            tar.addfile(info, io.BytesIO(data))
-    return out.getvalue()
+    return make_archive(files)
 
 
 def tree(root):
@@ -146,6 +136,17 @@ def installed_tree(host):
     return tree(host.root)
 
 
+def assert_settled(host, cut, expected, archive, gone=()):
+    """The tree is expected, update.gz is archive, and nothing of the
+    installation is left."""
+    after = tree(host.root)
+    assert after == expected, (cut, sorted(set(after) ^ set(expected))[:10])
+    with open(host.path("update.gz"), "rb") as f:
+        assert f.read() == archive
+    for name in ("update.journal", "update.previous", "update.staging") + gone:
+        assert not os.path.lexists(host.path(name)), (cut, name)
+
+
 # Cut after these many moved entries: every 10th of the first 100, then
 # every 250th, and around the folders exchanged whole. The release moves
 # 1,015: 3 in bin, 1,000 files of the merged folders, the 10 others whole,
@@ -164,12 +165,7 @@ def test_a_move_cut_anywhere_is_finished_at_the_next_start(host):
         wait_for(lambda: os.path.exists(host.path("bin", "v2.out")), what="version 2 running")
         # Confirmed once the programs run: the previous release and the journal go.
         wait_for(lambda: not os.path.lexists(host.path("update.journal")), what="the confirmation")
-        after = tree(host.root)
-        assert after == whole, (cut, sorted(set(after) ^ set(whole))[:10])
-        with open(host.path("update.gz"), "rb") as f:
-            assert f.read() == host.v2
-        for gone in ("update.journal", "update.previous", "update.staging", "update.gz.part"):
-            assert not os.path.lexists(host.path(gone)), (cut, gone)
+        assert_settled(host, cut, whole, host.v2, ("update.gz.part",))
         host.end(proc)
 
 
@@ -202,12 +198,7 @@ def test_a_rollback_cut_anywhere_is_finished_at_the_next_start(host):
                                         crc_text(v2))
             wait_for(lambda: os.path.exists(host.path("bin", "v1.out")), what="version 1 running")
             wait_for(lambda: not os.path.lexists(host.path("update.staging")), what="the trash gone")
-            after = tree(host.root)
-            assert after == before, (cut, sorted(set(after) ^ set(before))[:10])
-            with open(host.path("update.gz"), "rb") as f:
-                assert f.read() == host.v1
-            for gone in ("update.journal", "update.previous", "update.staging"):
-                assert not os.path.lexists(host.path(gone)), (cut, gone)
+            assert_settled(host, cut, before, host.v1)
             host.end(proc)
         finally:
             subprocess.run(["umount", "-l", zz], check=False)
