@@ -25,7 +25,9 @@ namespace {
 // what an archive unpacked, that would be the archive's code.
 void LoadConversionTables() {
   iconv_t cd = iconv_open(nl_langinfo(CODESET), "UTF-8");
-  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  // iconv_open's failure is the pointer (iconv_t)-1.
+  if (cd != reinterpret_cast<iconv_t>(-1))  // NOLINT(performance-no-int-to-ptr)
+    iconv_close(cd);
 }
 
 // This thread's capabilities, all of them, for good: capset acts on the

@@ -47,7 +47,8 @@ HEALTH_SETTINGS ParseHealth(CJson& json, const CJson::KEY_VALUE_MAP& members) {
     h.refused = "max_ends is not a whole number from 1 up";
     return h;
   }
-  if (has("check") && !object["check"].IsNull()) {
+  auto check = object.FindMember("check");
+  if (check != object.MemberEnd() && !check->value.IsNull()) {
     if (json.GetValue(object, "check", h.check) != 0 || h.check.empty() ||
         !UnderBin(h.check.substr(0, h.check.find(' ')))) {
       h.refused = "check is not a program under bin/ with its parameters";

@@ -75,6 +75,7 @@ std::string RunHealthCheck(const std::string& check, const std::string& app_dir)
   std::string param = blank == std::string::npos ? "" : check.substr(blank + 1);
   std::vector<std::string> args = BuildArguments(path.c_str(), param.c_str());
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   UniqueFd null_in(open("/dev/null", O_RDONLY | O_CLOEXEC));
