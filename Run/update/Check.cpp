@@ -5,7 +5,6 @@
 
 #include "CRC.h"
 #include "HttpDown.h"
-#include "Json.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
 #include "platform/AppFiles.h"
@@ -14,6 +13,7 @@
 #include "update/Install.h"
 #include "update/Rejected.h"
 #include "update/ResumeDownload.h"
+#include "update/Rollout.h"
 #include "update/SignedUpdate.h"
 #include "update/UpdateObserver.h"
 
@@ -27,17 +27,21 @@ bool SameCrc(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), b.size()) == 0;
 }
 
+// The CRC file as the check uses it; an unusable one is reported and has
+// no CRC, so it matches no release.
+CRC_REPLY ReadCrcReply(const std::string& json_data) {
+  CRC_REPLY reply;
+  std::string why;
+  if (!ParseCrcReply(json_data, &reply, &why)) {
+    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
+    return CRC_REPLY{"", 100};
+  }
+  return reply;
+}
+
 }  // namespace
 
-std::string GetCrc(std::string json_data) {
-  CJson json;
-  std::string crc;
-  if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("crc", crc) != 0) {
-    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
-    return "";
-  }
-  return crc;
-}
+std::string GetCrc(std::string json_data) { return ReadCrcReply(json_data).crc; }
 
 int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
   if (CheckSigningKey(settings) != 0) return kUpdateSignatureRefused;
@@ -49,7 +53,8 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
     REPORT_ERROR("down crc file error! url:%s", outside::Url(crc_url).c_str());
     return kUpdateNoCrcFile;
   }
-  std::string crc = GetCrc(json_data);
+  CRC_REPLY reply = ReadCrcReply(json_data);
+  const std::string& crc = reply.crc;
 
   std::string app_dir = SingletonBase<qmToolHelper>::Instance().GetAppDir();
   std::string path = app_dir + "/" + appfiles::kArchive;
