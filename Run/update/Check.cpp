@@ -64,7 +64,10 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
   REPORT_NOTICE("remote file crc:%s local crc:%s", Quoted(crc).c_str(), l_crc.c_str());
   Tell().InstalledVersion(l_crc);
   if (SameCrc(l_crc, crc)) {
-    DropPart(app_dir + "/" + appfiles::kPart);  // a download of a release no longer published
+    // The host runs the release: no rollout to wait for, whatever the share.
+    Tell().Rollout(false, 0, 0);
+    // A download of a release no longer published.
+    DropPart(app_dir + "/" + appfiles::kPart);
     return kUpdateCurrent;
   }
   // A release rolled back here is not installed again while it is published.
@@ -75,8 +78,29 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
       told = crc;
       REPORT_ERROR("release rolled back earlier, not installed again! crc:%s", Quoted(crc).c_str());
     }
+    Tell().Rollout(false, 0, 0);
     DropPart(app_dir + "/" + appfiles::kPart);
     return kUpdateRejected;
+  }
+  // A release for a share of the hosts: those whose place is below it take
+  // it now; the others wait for the share to grow. An unusable reply has no
+  // CRC and goes on to fail as it always did.
+  if (crc.empty()) {
+    Tell().Rollout(false, 0, 0);
+  } else {
+    double place = RolloutPlace(HostIdentity(), crc);
+    Tell().Rollout(true, place, reply.rollout);
+    if (!RolloutReaches(place, reply.rollout)) {
+      static std::string told_crc;  // said once for each CRC and share
+      static double told_share = -1;
+      if (told_crc != crc || told_share != reply.rollout) {
+        told_crc = crc;
+        told_share = reply.rollout;
+        REPORT_NOTICE("release not yet rolled out to this host! crc:%s place:%.6f rollout:%s",
+                      Quoted(crc).c_str(), place, NumberText(reply.rollout).c_str());
+      }
+      return kUpdateCurrent;
+    }
   }
 
   // The download becomes the local copy only once it is verified: update.gz

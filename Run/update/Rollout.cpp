@@ -1,6 +1,8 @@
 #include "update/Rollout.h"
 
 #include <sodium.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <cmath>
@@ -93,6 +95,15 @@ double RolloutPlace(const std::string& identity, const std::string& crc) {
   // gives it; numbers near 2^64 round up to 1, and the place stays below 100.
   double place = static_cast<double>(n) / 18446744073709551616.0 * 100.0;
   return place < 100.0 ? place : std::nextafter(100.0, 0.0);
+}
+
+std::string NumberText(double value) {
+  char text[40];
+  for (int digits = 15; digits <= 17; ++digits) {
+    snprintf(text, sizeof(text), "%.*g", digits, value);
+    if (strtod(text, nullptr) == value) break;
+  }
+  return text;
 }
 
 bool RolloutReaches(double place, double share) { return place < share; }

@@ -40,5 +40,9 @@ std::string HostIdentity();
 // n / 2^64 * 100. 0 for an empty identity.
 double RolloutPlace(const std::string& identity, const std::string& crc);
 
+// A place or share as text: the fewest digits (15 to 17) that read back as
+// the same double, so that a publisher can compare it with its own.
+std::string NumberText(double value);
+
 // Whether a release with this share is for a host at place.
 bool RolloutReaches(double place, double share);
