@@ -83,10 +83,10 @@ std::string HostIdentity() {
 double RolloutPlace(const std::string& identity, const std::string& crc) {
   if (identity.empty()) return 0;
   std::string text = identity + ":" + crc;
-  // Idempotent; SHA-256 has no implementation to choose, so it works even
-  // where the initialisation fails.
-  if (sodium_init() < 0) {
-  }
+  // Once, before the first use; SHA-256 has no implementation to choose,
+  // so it works even where the initialisation fails.
+  static const int sodium_ready = sodium_init();
+  (void)sodium_ready;
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
   unsigned long long n = 0;
