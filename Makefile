@@ -13,7 +13,7 @@ WERROR     ?= ON
 BUILD_TARGETS ?= all
 
 .PHONY: deps build run test unit-asan unit-tsan soak-short bench soak fuzz package clean \
-        format-check format tidy floors
+        format-check format tidy floors fleet
 
 deps:
 	@./scripts/install-deps.sh
@@ -54,6 +54,11 @@ unit-tsan: deps
 # About a minute of the soak test, as part of make test.
 soak-short: build
 	SOAK_SECONDS=60 ./scripts/soak.sh $(BUILD)
+
+# A fleet of 20 simulated hosts, a node exporter each and a Prometheus server,
+# through a phased rollout and a rollback (scripts/fleet-sim.sh; root).
+fleet: build
+	./scripts/fleet-sim.sh --build $(BUILD)
 
 # The soak test; SOAK_SECONDS sets its length (default 600).
 soak: build

@@ -13,7 +13,7 @@ tar gzip procps iproute2 ca-certificates util-linux mount
 libarchive-tools busybox pigz
 dpkg-dev file systemd
 clang libclang-rt-14-dev clang-format-14 clang-tidy-14
-jq prometheus
+jq prometheus prometheus-node-exporter
 "
 
 missing=""
@@ -32,8 +32,9 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
-# prometheus is installed for its promtool only: a policy that refuses service
-# starts keeps its server from starting, unless the host has a policy already.
+# prometheus and prometheus-node-exporter are installed for promtool and for
+# the fleet simulator, which starts its own: a policy that refuses service
+# starts keeps their daemons from starting, unless the host has a policy already.
 policy=/usr/sbin/policy-rc.d
 own_policy=""
 if [ ! -e "$policy" ]; then

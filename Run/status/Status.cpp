@@ -83,6 +83,7 @@ class UpdateStatus : public UpdateObserver {
   void RolledBack(const REJECTED_RELEASE& rollback) override { SetRollback(rollback, true); }
   void Rejected(const REJECTED_RELEASE& rejected) override { SetRollback(rejected, false); }
   void MetricsFile(const std::string& path) override { SetMetricsFile(path); }
+  void Rollout(bool seen, double place, double share) override { SetRollout(seen, place, share); }
 };
 
 }  // namespace
@@ -127,6 +128,17 @@ void SetRollback(const REJECTED_RELEASE& rollback, bool now) {
     if (now) ++g_status.rollbacks;
     return true;
   });
+}
+
+void SetRollout(bool seen, double place, double share) {
+  if (!seen) place = share = 0;
+  // Told in the middle of a check: lands in the files with the check's own
+  // record, which its end writes, rather than with a write of its own that
+  // would shift the writer's pauses against the installation.
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_status.rollout_seen = seen;
+  g_status.rollout_place = place;
+  g_status.rollout_share = share;
 }
 
 void SetNextCheck(time_t when) {

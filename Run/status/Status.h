@@ -37,6 +37,10 @@ void SetConfirmed(const std::string& crc, time_t when);
 // The last rollback, whose CRC is rejected; now: it has just happened (one
 // more since the supervisor started), else it is the record found at start-up.
 void SetRollback(const REJECTED_RELEASE& rollback, bool now);
+// The rollout of a published release the host does not run (seen false:
+// none): the host's place and the share. Written with the next change, the
+// end of the check that saw it.
+void SetRollout(bool seen, double place, double share);
 // The metrics file's path; "" writes none.
 void SetMetricsFile(const std::string& path);
 

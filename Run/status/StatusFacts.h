@@ -24,5 +24,8 @@ struct SUPERVISOR_STATUS {
   time_t confirmed_at = 0;
   REJECTED_RELEASE last_rollback;  // crc "" before the first
   unsigned long rollbacks = 0;     // since the supervisor started
+  bool rollout_seen = false;       // a published release the host does not run yet
+  double rollout_place = 0;        // the host's place for it, in [0, 100)
+  double rollout_share = 0;        // the share of the hosts it is published for
   std::vector<PRO_INFO> programs;
 };

@@ -6,6 +6,7 @@
 #include <map>
 #include <utility>
 
+#include "update/Rollout.h"
 #include "update/UpdateResult.h"
 
 namespace {
@@ -246,6 +247,14 @@ void UpdateFamilies(Exposition& m, const SUPERVISOR_STATUS& status) {
              "When the watch of the release just installed ends.");
     m.Sample("monitor_update_watch_until_seconds", "", static_cast<long long>(status.watch_until));
   }
+  if (status.rollout_seen) {
+    m.Family("monitor_update_rollout_place", "gauge",
+             "The host's place for the published release it does not run yet, 0 to 100.");
+    m.Sample("monitor_update_rollout_place", "", NumberText(status.rollout_place));
+    m.Family("monitor_update_rollout_share", "gauge",
+             "The share of the hosts the published release is for; reached below it.");
+    m.Sample("monitor_update_rollout_share", "", NumberText(status.rollout_share));
+  }
   m.Family("monitor_update_rollbacks_total", "counter",
            "Releases rolled back since the supervisor started.");
   m.Sample("monitor_update_rollbacks_total", "", static_cast<long long>(status.rollbacks));
@@ -338,6 +347,17 @@ std::string StatusJson(const SUPERVISOR_STATUS& status) {
     String(w, status.watch_crc);
     w.Key("until");
     Time(w, status.watch_until);
+    w.EndObject();
+  }
+  w.Key("rollout");
+  if (!status.rollout_seen) {
+    w.Null();
+  } else {
+    w.StartObject();
+    w.Key("place");
+    w.Double(status.rollout_place);
+    w.Key("share");
+    w.Double(status.rollout_share);
     w.EndObject();
   }
   w.Key("confirmed");

@@ -5,7 +5,6 @@
 
 #include "CRC.h"
 #include "HttpDown.h"
-#include "Json.h"
 #include "SingletonBase.h"
 #include "ToolHelper.h"
 #include "platform/AppFiles.h"
@@ -14,6 +13,7 @@
 #include "update/Install.h"
 #include "update/Rejected.h"
 #include "update/ResumeDownload.h"
+#include "update/Rollout.h"
 #include "update/SignedUpdate.h"
 #include "update/UpdateObserver.h"
 
@@ -27,17 +27,21 @@ bool SameCrc(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), b.size()) == 0;
 }
 
+// The CRC file as the check uses it; an unusable one is reported and has
+// no CRC, so it matches no release.
+CRC_REPLY ReadCrcReply(const std::string& json_data) {
+  CRC_REPLY reply;
+  std::string why;
+  if (!ParseCrcReply(json_data, &reply, &why)) {
+    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
+    return CRC_REPLY{"", 100};
+  }
+  return reply;
+}
+
 }  // namespace
 
-std::string GetCrc(std::string json_data) {
-  CJson json;
-  std::string crc;
-  if (json.LoadJson(json_data.c_str()) != 0 || json.GetValue("crc", crc) != 0) {
-    REPORT_ERROR("json error! json:%s", ReportExcerpt(json_data).c_str());
-    return "";
-  }
-  return crc;
-}
+std::string GetCrc(std::string json_data) { return ReadCrcReply(json_data).crc; }
 
 int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
   if (CheckSigningKey(settings) != 0) return kUpdateSignatureRefused;
@@ -49,7 +53,8 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
     REPORT_ERROR("down crc file error! url:%s", outside::Url(crc_url).c_str());
     return kUpdateNoCrcFile;
   }
-  std::string crc = GetCrc(json_data);
+  CRC_REPLY reply = ReadCrcReply(json_data);
+  const std::string& crc = reply.crc;
 
   std::string app_dir = SingletonBase<qmToolHelper>::Instance().GetAppDir();
   std::string path = app_dir + "/" + appfiles::kArchive;
@@ -59,7 +64,10 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
   REPORT_NOTICE("remote file crc:%s local crc:%s", Quoted(crc).c_str(), l_crc.c_str());
   Tell().InstalledVersion(l_crc);
   if (SameCrc(l_crc, crc)) {
-    DropPart(app_dir + "/" + appfiles::kPart);  // a download of a release no longer published
+    // The host runs the release: no rollout to wait for, whatever the share.
+    Tell().Rollout(false, 0, 0);
+    // A download of a release no longer published.
+    DropPart(app_dir + "/" + appfiles::kPart);
     return kUpdateCurrent;
   }
   // A release rolled back here is not installed again while it is published.
@@ -70,8 +78,29 @@ int Check(const UPDATE_SETTINGS& settings, ProgramControl& programs) {
       told = crc;
       REPORT_ERROR("release rolled back earlier, not installed again! crc:%s", Quoted(crc).c_str());
     }
+    Tell().Rollout(false, 0, 0);
     DropPart(app_dir + "/" + appfiles::kPart);
     return kUpdateRejected;
+  }
+  // A release for a share of the hosts: those whose place is below it take
+  // it now; the others wait for the share to grow. An unusable reply has no
+  // CRC and goes on to fail as it always did.
+  if (crc.empty()) {
+    Tell().Rollout(false, 0, 0);
+  } else {
+    double place = RolloutPlace(HostIdentity(), crc);
+    Tell().Rollout(true, place, reply.rollout);
+    if (!RolloutReaches(place, reply.rollout)) {
+      static std::string told_crc;  // said once for each CRC and share
+      static double told_share = -1;
+      if (told_crc != crc || told_share != reply.rollout) {
+        told_crc = crc;
+        told_share = reply.rollout;
+        REPORT_NOTICE("release not yet rolled out to this host! crc:%s place:%.6f rollout:%s",
+                      Quoted(crc).c_str(), place, NumberText(reply.rollout).c_str());
+      }
+      return kUpdateCurrent;
+    }
   }
 
   // The download becomes the local copy only once it is verified: update.gz

@@ -14,6 +14,7 @@ class NoObserver : public UpdateObserver {
   void Confirmed(const std::string&, time_t) override {}
   void RolledBack(const REJECTED_RELEASE&) override {}
   void Rejected(const REJECTED_RELEASE&) override {}
+  void Rollout(bool, double, double) override {}
 };
 
 NoObserver g_nobody;

@@ -26,6 +26,10 @@ class UpdateObserver {
   virtual void RolledBack(const REJECTED_RELEASE& rollback) = 0;
   // At start-up: the release an earlier rollback rejected.
   virtual void Rejected(const REJECTED_RELEASE& rejected) = 0;
+  // The rollout of the published release that the host does not run yet:
+  // the host's place and the share published; seen false: there is none
+  // (the host runs the published release, or rejects it).
+  virtual void Rollout(bool seen, double place, double share) = 0;
 };
 
 // Installs the observer (null: nobody). Call before the checks run.

@@ -556,9 +556,13 @@ class HttpServer:
     temporary directory, removed by stop().
     """
 
-    def __init__(self, root, tls=False, start_timeout=20.0):
+    def __init__(self, root, tls=False, start_timeout=20.0, wrap=()):
         self.root = str(root)
         self.tls = tls
+        # A command that runs the server, as "unshare --net ..." to serve in a
+        # network namespace of its own; it must exec the server, whose pid
+        # stop() kills.
+        self.wrap = list(wrap)
         self.start_timeout = start_timeout
         self.proc = None
         self.port = None
@@ -575,7 +579,7 @@ class HttpServer:
     def start(self):
         self.workdir = tempfile.mkdtemp(prefix="http-server-")
         port_file = os.path.join(self.workdir, "port")
-        argv = [sys.executable, os.path.abspath(__file__), "--root", self.root,
+        argv = self.wrap + [sys.executable, os.path.abspath(__file__), "--root", self.root,
                 "--port-file", port_file, "--log", self.log_path]
         if self.tls:
             argv += ["--self-signed", self.workdir]

@@ -161,6 +161,26 @@ def args_not_a_key(tmp_path, folder):
     return ["--sign", str(folder / "bin" / "config.json"), str(folder), str(tmp_path / "out")]
 
 
+def args_share(share):
+    def make(tmp_path, folder):
+        return ["--rollout", share, str(folder), str(tmp_path / "out")]
+    return make
+
+
+def args_crc_only_without_share(tmp_path, folder):
+    return ["--crc-only", str(tmp_path / "out")]
+
+
+def args_crc_only_signed(tmp_path, folder):
+    return ["--sign", str(folder / "bin" / "config.json"), "--rollout", "5", "--crc-only",
+            str(tmp_path / "out")]
+
+
+def args_crc_only_unpublished(tmp_path, folder):
+    (tmp_path / "out").mkdir()
+    return ["--rollout", "5", "--crc-only", str(tmp_path / "out")]
+
+
 FAILURES = [
     ("missing folder", args_missing, 1, "folder does not exist: "),
     ("empty folder", args_empty, 1, "folder is empty, nothing to publish: "),
@@ -175,6 +195,17 @@ FAILURES = [
     ("missing secret key", args_missing_key, 1, "no secret key file: "),
     ("--sign without a key", args_sign_without_key, 2, "--sign needs a secret key file"),
     ("not a secret key", args_not_a_key, 1, "minisign could not sign with "),
+    # A share is written into JSON as it stands: only a plain decimal from 0 to 100.
+    ("share above 100", args_share("101"), 1, "not a share from 0 to 100: '101'"),
+    ("share just above 100", args_share("100.01"), 1, "not a share from 0 to 100: "),
+    ("negative share", args_share("-1"), 1, "not a share from 0 to 100: '-1'"),
+    ("share with a leading zero", args_share("05"), 1, "not a share from 0 to 100: "),
+    ("share with an exponent", args_share("1e2"), 1, "not a share from 0 to 100: "),
+    ("share with a per cent sign", args_share("5%"), 1, "not a share from 0 to 100: "),
+    ("empty share", args_share(""), 1, "not a share from 0 to 100: ''"),
+    ("--crc-only without a share", args_crc_only_without_share, 2, "--crc-only needs --rollout"),
+    ("--crc-only with --sign", args_crc_only_signed, 2, "--crc-only writes no signature"),
+    ("--crc-only with nothing published", args_crc_only_unpublished, 1, "nothing published: "),
 ]
 
 
@@ -195,6 +226,48 @@ def test_refusals(tmp_path, make_args, status, message):
     for out in (tmp_path / "out", folder / "www"):
         if out.exists():
             assert os.listdir(out) == []
+
+
+def crc_only(outdir, share, *extra):
+    return subprocess.run([SCRIPT, "--monitor", build_path("monitor"), "--rollout", share,
+                           "--crc-only", str(outdir), *extra], capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_rollout_share_and_a_new_share_for_the_same_release(tmp_path):
+    folder = release(tmp_path / "release", "server", "")
+    out = tmp_path / "www"
+    result = publish(folder.root, out, "app", options=["--rollout", "0.5"])
+    assert result.returncode == 0, result.stderr
+    archive = out / "app.tar.gz"
+    crc = monitor_crc(archive)
+    assert json.loads((out / "app.tar.gz.crc").read_text()) == {"crc": crc, "rollout": 0.5}
+    assert result.stdout.endswith("crc: %s\nrollout: 0.5\n" % crc)
+    before = archive.stat()
+
+    # Only the .crc file changes, by a rename: a reader holds the old or the new one.
+    old_crc_file = (out / "app.tar.gz.crc").stat().st_ino
+    result = crc_only(out, "25", "app")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "crc file: app.tar.gz.crc\ncrc: %s\nrollout: 25\n" % crc
+    assert (out / "app.tar.gz.crc").read_text() == '{"crc": "%s", "rollout": 25}\n' % crc
+    assert (out / "app.tar.gz.crc").stat().st_ino != old_crc_file
+    assert (out / "app.tar.gz.crc").stat().st_mode & 0o777 == 0o644
+    after = archive.stat()
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+    assert sorted(os.listdir(out)) == ["app.tar.gz", "app.tar.gz.crc"]
+
+    # A refused share, or a .crc file that names another release, changes nothing.
+    text = (out / "app.tar.gz.crc").read_text()
+    result = crc_only(out, "250", "app")
+    assert result.returncode == 1 and "not a share from 0 to 100" in result.stderr
+    assert (out / "app.tar.gz.crc").read_text() == text
+    (out / "app.tar.gz.crc").write_text('{"crc": "12345", "rollout": 25}\n')
+    result = crc_only(out, "100", "app")
+    assert result.returncode == 1
+    assert "names crc '12345', the archive's is %s" % crc in result.stderr
+    assert (out / "app.tar.gz.crc").read_text() == '{"crc": "12345", "rollout": 25}\n'
+    assert sorted(os.listdir(out)) == ["app.tar.gz", "app.tar.gz.crc"]
 
 
 def test_monitor_beside_the_script_is_used(tmp_path):

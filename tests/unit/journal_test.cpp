@@ -163,6 +163,7 @@ class Watched : public UpdateObserver {
   void Confirmed(const std::string&, time_t) override {}
   void RolledBack(const REJECTED_RELEASE&) override {}
   void Rejected(const REJECTED_RELEASE&) override {}
+  void Rollout(bool, double, double) override {}
   std::string crc;
   time_t until = 0;
 };

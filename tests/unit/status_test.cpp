@@ -284,6 +284,32 @@ TEST(StatusJsonText, TheWatchAndTheLastRollback) {
   EXPECT_EQ(Named(plain, "monitor_update_rejected_info").size(), 0u);
 }
 
+// The place and the share as the host saw them, to the last bit: a
+// publisher compares them with places computed elsewhere.
+TEST(StatusJsonText, TheRolloutSeen) {
+  SUPERVISOR_STATUS s = Sample();
+  s.rollout_seen = true;
+  s.rollout_place = 35.632192558981846;
+  s.rollout_share = 0.1;
+  rapidjson::Document doc = ParseStrict(StatusJson(s));
+  EXPECT_EQ(doc["update"]["rollout"]["place"].GetDouble(), s.rollout_place);
+  EXPECT_EQ(doc["update"]["rollout"]["share"].GetDouble(), 0.1);
+  const std::vector<Line> all = Samples(StatusMetrics(s));
+  auto place = Named(all, "monitor_update_rollout_place");
+  auto share = Named(all, "monitor_update_rollout_share");
+  ASSERT_EQ(place.size(), 1u);
+  ASSERT_EQ(share.size(), 1u);
+  EXPECT_EQ(strtod(place[0].value.c_str(), nullptr), s.rollout_place) << place[0].value;
+  EXPECT_EQ(share[0].value, "0.1");
+
+  // None seen (the host runs the published release): null, and no samples.
+  doc = ParseStrict(StatusJson(Sample()));
+  EXPECT_TRUE(doc["update"]["rollout"].IsNull());
+  const std::vector<Line> plain = Samples(StatusMetrics(Sample()));
+  EXPECT_EQ(Named(plain, "monitor_update_rollout_place").size(), 0u);
+  EXPECT_EQ(Named(plain, "monitor_update_rollout_share").size(), 0u);
+}
+
 TEST(StatusJsonText, BeforeTheFirstCheck) {
   SUPERVISOR_STATUS s;
   rapidjson::Document doc = ParseStrict(StatusJson(s));
