@@ -44,6 +44,7 @@ if [ -e "$root" ]; then
   # A root left by an earlier run: its mounts are gone (undone above), so a
   # plain removal stays inside it.
   for m in proc sys dev/pts dev run tmp; do umount -l "$root/$m" 2>/dev/null || true; done
+  umount -l "$root" 2>/dev/null || true
   rm -rf --one-file-system "$root"
 fi
 mkdir -p "$root"
@@ -58,6 +59,9 @@ done
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 
 for m in proc sys dev dev/pts run tmp; do mkdir -p "$root/$m"; done
+# A machine's root file system is a mount point (tests make private mount
+# namespaces, which need one): the new root is mounted onto itself.
+mount --bind "$root" "$root" && mounted="$root $mounted"
 mount -t proc proc "$root/proc" && mounted="$root/proc $mounted"
 mount --rbind /sys "$root/sys" && mount --make-rslave "$root/sys" && mounted="$root/sys $mounted"
 mount --rbind /dev "$root/dev" && mount --make-rslave "$root/dev" && mounted="$root/dev $mounted"

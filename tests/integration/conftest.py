@@ -36,6 +36,14 @@ def alive(pid):
         return False
 
 
+def private_mounts():
+    """True when this process may make a mount namespace of its own whose
+    mounts stay in it (root, and a root file system that is a mount point)."""
+    return (os.geteuid() == 0 and shutil.which("unshare") is not None and subprocess.run(
+        ["unshare", "-m", "--propagation", "private", "true"],
+        stderr=subprocess.DEVNULL).returncode == 0)
+
+
 def wait_for(condition, timeout=10.0, interval=0.02, what="condition"):
     """Polls condition() until it returns something true; fails after timeout."""
     deadline = time.monotonic() + timeout

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import build_path, wait_for
+from conftest import build_path, private_mounts, wait_for
 from supervised_app import App
 from test_signed_updates import KeyPair
 from update_archive import crc_file, crc_text, version_archive
@@ -215,8 +215,7 @@ class SmallFsApp:
 
 @pytest.fixture
 def small_fs(tmp_path, server):
-    if os.geteuid() != 0 or shutil.which("unshare") is None or subprocess.run(
-            ["unshare", "-m", "--propagation", "private", "true"]).returncode != 0:
+    if not private_mounts():
         pytest.skip("needs root and unshare for a private mount namespace")
     return SmallFsApp(tmp_path, server)
 

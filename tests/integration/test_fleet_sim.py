@@ -10,13 +10,13 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_DIR
+from conftest import BUILD_DIR, private_mounts
 
 SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "fleet-sim.sh")
 HOSTS = 5
 
 pytestmark = [
-    pytest.mark.skipif(os.geteuid() != 0, reason="namespaces need root"),
+    pytest.mark.skipif(not private_mounts(), reason="needs root and private mount namespaces"),
     pytest.mark.skipif(not (shutil.which("prometheus") and shutil.which("prometheus-node-exporter")),
                        reason="needs prometheus and prometheus-node-exporter"),
 ]

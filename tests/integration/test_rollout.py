@@ -10,13 +10,14 @@ import subprocess
 
 import pytest
 
-from conftest import alive, wait_for
+from conftest import alive, private_mounts, wait_for
 from http_server import HttpServer
 from installs import ARCHIVE, make_app_dir, read_file, read_status
 from supervised_app import App
 from update_archive import crc_text, version_archive
 
-pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="namespaces and mounts need root")
+pytestmark = pytest.mark.skipif(not private_mounts(),
+                                reason="needs root and private mount namespaces")
 
 NOT_REACHED = "release not yet rolled out to this host! "
 
