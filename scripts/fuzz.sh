@@ -12,14 +12,14 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${FUZZ_BUILD:-$ROOT/build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
 JOBS=${JOBS:-2}
-NAMES=${*:-json program_list crc_reply strings signature part_record content_range stage status outside_text update_settings journal}
+NAMES=${*:-json program_list crc_reply strings signature part_record content_range stage status outside_text update_settings journal executable}
 
 # Longest input per target: a program list or JSON document of a few KiB, a
 # signature file of about a KiB, a small update archive of 16 KiB, a CRC reply
 # and the string fields of a few hundred bytes.
 max_len() {
   case "$1" in
-    json|program_list|part_record|status|update_settings|journal) echo 4096 ;;
+    json|program_list|part_record|status|update_settings|journal|executable) echo 4096 ;;
     signature) echo 1024 ;;
     stage) echo 16384 ;;
     *) echo 512 ;;

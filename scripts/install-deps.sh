@@ -8,7 +8,7 @@ g++ make cmake ninja-build pkg-config
 libcurl4-openssl-dev rapidjson-dev libjemalloc-dev zlib1g-dev libarchive-dev
 googletest libgtest-dev
 python3 python3-pytest openssl curl
-libsodium-dev minisign
+libsodium-dev minisign libelf-dev
 tar gzip procps iproute2 ca-certificates util-linux mount
 libarchive-tools busybox pigz
 dpkg-dev file systemd

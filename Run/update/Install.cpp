@@ -9,11 +9,14 @@
 
 #include <memory>
 
+#include "SingletonBase.h"
+#include "ToolHelper.h"
 #include "UniqueFd.h"
 #include "platform/AppFiles.h"
 #include "platform/Files.h"
 #include "platform/Report.h"
 #include "update/Journal.h"
+#include "update/OwnExecutable.h"
 #include "update/PartRecord.h"
 #include "update/ResumeDownload.h"
 #include "update/Signature.h"
@@ -144,6 +147,20 @@ void RestoreReleaseFile(const std::string& app_dir, const char* name, bool repla
   }
 }
 
+// A release that carries the supervisor's executable must carry one this
+// machine runs: after a text file or another machine's program there,
+// nothing would start at the supervisor's next start.
+std::string JudgeStagedExecutable(const std::string& staging) {
+  std::string self = SingletonBase<qmToolHelper>::Instance().GetAppPath();
+  std::string name = self.substr(self.rfind('/') + 1);
+  if (name.empty()) return "";
+  UniqueFd dir(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return std::string("cannot open the staging directory: ") + strerror(errno);
+  std::string why = JudgeExecutableAt(dir.get(), name);
+  if (why.empty()) return "";
+  return "the supervisor's executable is not a program this machine runs (" + why + "): " + name;
+}
+
 }  // namespace
 
 std::string RollBack(const std::string& app_dir, INSTALL_JOURNAL journal) {
@@ -186,6 +203,7 @@ int Install(ProgramControl& programs, const std::string& part, const std::string
   StagedInodes fresh;
   std::string why = StageArchive(part, staging, listing ? listing.get() : stdout);
   if (why.empty()) why = InspectStaged(staging, app_dir, &journal.added, &fresh);
+  if (why.empty()) why = JudgeStagedExecutable(staging);
   if (!why.empty()) {
     RemoveTree(staging);
     DropPart(part);

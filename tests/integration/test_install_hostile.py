@@ -128,6 +128,19 @@ def tgz(*members):
     return buf.getvalue()
 
 
+def native():
+    """A program this machine runs."""
+    with open("/bin/true", "rb") as f:
+        return f.read()
+
+
+def other_machine():
+    """The same program marked for another machine (ELF e_machine 183)."""
+    data = bytearray(native())
+    data[18:20] = (183).to_bytes(2, "little")
+    return bytes(data)
+
+
 def escape_members():
     """Raw members that, seen by a reader, would each reach outside or plant
     a device: a link out and a file through it, a device open to all, a
@@ -237,6 +250,14 @@ ROWS = [
      "refused"),
     ("own-previous", lambda h: tgz(("update.previous/bin/x", "file")), "refused"),
     ("own-rejected", lambda h: tgz(("update.rejected", "file")), "refused"),
+    # The supervisor's executable: only a program this machine runs may
+    # replace it, or nothing would start at the supervisor's next start.
+    ("monitor-script", lambda h: tgz(("monitor", "file", b"#!/bin/sh\nexit 0\n", 0o755)),
+     "refused"),
+    ("monitor-other-machine", lambda h: tgz(("monitor", "file", other_machine(), 0o755)),
+     "refused"),
+    ("monitor-not-executable", lambda h: tgz(("monitor", "file", native(), 0o644)), "refused"),
+    ("monitor-link", lambda h: tgz(("monitor", "link", "/bin/true")), "refused"),
     ("own-log-fifos", lambda h: tgz(("Log", "dir"), (today(), "fifo"), (today(1), "fifo")),
      "refused"),
     ("own-log-file", lambda h: tgz((today(2), "file")), "refused"),

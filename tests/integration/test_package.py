@@ -40,7 +40,7 @@ def cache_value(name):
 
 
 def needed_packages():
-    needed = ["libc6", "libcurl4", "libarchive13", "procps"]
+    needed = ["libc6", "libcurl4", "libarchive13", "libelf1", "procps"]
     if cache_value("MONITOR_SANITIZE") == "":
         needed.append("libjemalloc2")  # sanitizer builds keep the C library's allocator
     return needed
