@@ -58,7 +58,10 @@ class Namespace:
         return "/proc/%d/root%s" % (self.holder.pid, inside)
 
     def argv(self, argv, user=None):
-        prefix = ["nsenter", "--mount=/proc/%d/ns/mnt" % self.holder.pid, "--"]
+        # The holder's root as well as its mounts: where the tests run in a
+        # chroot, the mount namespace alone would give the machine's root.
+        prefix = ["nsenter", "--mount=/proc/%d/ns/mnt" % self.holder.pid,
+                  "--root=/proc/%d/root" % self.holder.pid, "--"]
         if user:
             prefix += ["setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"]
         return prefix + argv
