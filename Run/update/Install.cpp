@@ -13,8 +13,10 @@
 #include "ToolHelper.h"
 #include "UniqueFd.h"
 #include "platform/AppFiles.h"
+#include "platform/Env.h"
 #include "platform/Files.h"
 #include "platform/Report.h"
+#include "platform/Timing.h"
 #include "update/Journal.h"
 #include "update/OwnExecutable.h"
 #include "update/PartRecord.h"
@@ -284,6 +286,16 @@ int FinishInterrupted(const std::string& app_dir) {
     return 1;
   }
   return 0;  // installed: confirmed once the programs run
+}
+
+void StartRelease(ProgramControl& programs, const std::string& app_dir) {
+  Env& env = CurrentEnv();
+  env.SleepMs(timing::kInstallPauseMs);
+  programs.ReadList();
+  env.SleepMs(timing::kInstallPauseMs);
+  programs.EndStopped(timing::kKillWaitMs);
+  programs.StartAll();
+  RemoveTree(In(app_dir, appfiles::kStaging));
 }
 
 void ConfirmInstallation(const std::string& app_dir) {

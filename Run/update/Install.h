@@ -30,6 +30,11 @@ int FinishInterrupted(const std::string& app_dir);
 // installation is confirmed, the previous release and the journal go.
 void ConfirmInstallation(const std::string& app_dir);
 
+// After an installation or a rollback: a pause, the list of the release now
+// in place read, another pause, the stopped programs ended, every program
+// started; then what the installation left in update.staging goes.
+void StartRelease(ProgramControl& programs, const std::string& app_dir);
+
 // Undoes the installation journal names (the programs are stopped): the
 // journal says rolling back, the entries the release added leave, the
 // replaced ones come back, and update.gz and its signature are the

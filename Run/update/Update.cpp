@@ -77,12 +77,7 @@ void RunUpdateChecks(int (*check)(), bool (*go_on)()) {
       ntick = 0;
       if (RecordedCheck(check, UpdatePeriodMs()) == kUpdateInstalled) {
         ProgramControl& programs = UpdatePrograms();
-        env.SleepMs(timing::kInstallPauseMs);
-        programs.ReadList();
-        env.SleepMs(timing::kInstallPauseMs);
-        programs.EndStopped(timing::kKillWaitMs);
-        programs.StartAll();
-        RemoveStaging();
+        StartRelease(programs, AppDir());
         SettleInstallation(Health(ReadUpdateSettings()), programs, AppDir());
         // The period is counted from here.
         Tell().NextCheck(env.WallNow() + static_cast<time_t>(UpdatePeriodMs() / 1000));

@@ -10,10 +10,8 @@
 
 #include "ChildProcess.h"
 #include "UniqueFd.h"
-#include "platform/AppFiles.h"
 #include "platform/Arguments.h"
 #include "platform/Env.h"
-#include "platform/Files.h"
 #include "platform/ProgramEnd.h"
 #include "platform/Report.h"
 #include "platform/Timing.h"
@@ -57,14 +55,7 @@ void RollBackRelease(ProgramControl& programs, const std::string& app_dir, INSTA
     REPORT_ERROR("rollback failed! %s crc:%s", Quoted(failed).c_str(), Quoted(journal.crc).c_str());
   Tell().Watch("", 0);
   Tell().RolledBack(rejected);
-  // As after an installation: the list of the release now in place, the
-  // stopped programs gone, then every program started.
-  env.SleepMs(timing::kInstallPauseMs);
-  programs.ReadList();
-  env.SleepMs(timing::kInstallPauseMs);
-  programs.EndStopped(timing::kKillWaitMs);
-  programs.StartAll();
-  RemoveTree(app_dir + "/" + appfiles::kStaging);  // what the rollback put aside
+  StartRelease(programs, app_dir);  // the previous release's, as after an installation
 }
 
 }  // namespace

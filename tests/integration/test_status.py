@@ -11,6 +11,7 @@ import time
 import pytest
 
 from conftest import fast_timing, wait_for
+from installs import read_status
 from supervised_app import App
 from update_archive import crc_file, crc_text, make_archive, version_archive
 
@@ -30,15 +31,6 @@ def no_core():
 
 def start(processes, app):
     return processes.start([app.path("monitor")], cwd=app.root, preexec_fn=no_core)
-
-
-def read_status(app):
-    """status.json as it stands, or None before it is first written."""
-    try:
-        with open(app.path("status.json")) as f:
-            return json.load(f)
-    except FileNotFoundError:
-        return None
 
 
 def program(status, path):
