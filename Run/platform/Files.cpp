@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "WholeIo.h"
@@ -79,6 +80,24 @@ std::string OpenOwnParent(const std::string& path, UniqueFd* dir, std::string* n
   *dir = std::move(fd);
   *name = parts.back();
   return "";
+}
+
+int ReadOwnFile(const std::string& path, size_t max, std::string* text) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return errno == ENOENT ? 0 : -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<unsigned long long>(st.st_size) > max)
+    return -1;
+  std::string data;
+  int end = wholeio::ReadEach(fd.get(), [&data, max](const char* piece, size_t n) {
+    if (n > max - data.size()) return false;  // grown meanwhile
+    data.append(piece, n);
+    return true;
+  });
+  if (end != 1) return -1;
+  *text = std::move(data);
+  return 1;
 }
 
 bool SyncDir(const std::string& dir) {

@@ -33,6 +33,12 @@ inline std::string ReplaceFile(const std::string& path, const std::string& text,
 // replace what lies beneath it).
 std::string OpenOwnParent(const std::string& path, UniqueFd* dir, std::string* name);
 
+// Reads one of the supervisor's own files through a single descriptor,
+// never following a link: 1 with its text in *text, 0 when nothing stands
+// at path, -1 when what stands there is no regular file of at most max
+// bytes or cannot be read.
+int ReadOwnFile(const std::string& path, size_t max, std::string* text);
+
 // fsync of the folder dir, so that the renames in it survive a power cut.
 bool SyncDir(const std::string& dir);
 

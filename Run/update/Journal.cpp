@@ -2,12 +2,9 @@
 
 #include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Json.h"
-#include "SingletonBase.h"
-#include "ToolHelper.h"
 #include "platform/AppFiles.h"
 #include "platform/Files.h"
 
@@ -88,12 +85,10 @@ std::string WriteJournal(const std::string& app_dir, const INSTALL_JOURNAL& jour
 }
 
 int ReadJournal(const std::string& app_dir, INSTALL_JOURNAL* out, std::string* why) {
-  std::string path = JournalPath(app_dir);
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return 0;
-  std::string text = SingletonBase<qmToolHelper>::Instance().ReadFileToDisk(
-      path.c_str(), appfiles::kMaxConfigFileSize);
-  if (!S_ISREG(st.st_mode) || !ParseJournal(text, out)) {
+  std::string text;
+  int read = ReadOwnFile(JournalPath(app_dir), appfiles::kMaxConfigFileSize, &text);
+  if (read == 0) return 0;
+  if (read < 0 || !ParseJournal(text, out)) {
     *why = "not an intact journal";
     return -1;
   }

@@ -4,8 +4,6 @@
 #include <string.h>
 
 #include "Json.h"
-#include "SingletonBase.h"
-#include "ToolHelper.h"
 #include "platform/AppFiles.h"
 #include "platform/Files.h"
 
@@ -38,9 +36,8 @@ bool ParseRejected(const std::string& text, REJECTED_RELEASE* out) {
 }
 
 bool ReadRejected(const std::string& app_dir, REJECTED_RELEASE* out) {
-  std::string text = SingletonBase<qmToolHelper>::Instance().ReadFileToDisk(
-      RecordPath(app_dir).c_str(), kMaxRecord);
-  return !text.empty() && ParseRejected(text, out);
+  std::string text;
+  return ReadOwnFile(RecordPath(app_dir), kMaxRecord, &text) == 1 && ParseRejected(text, out);
 }
 
 std::string WriteRejected(const std::string& app_dir, const REJECTED_RELEASE& rejected) {

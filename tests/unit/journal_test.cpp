@@ -4,7 +4,10 @@
 #include "update/Journal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,27 @@ TEST(Journal, FileWrittenReadAndDropped) {
   EXPECT_EQ(why, "not an intact journal");
   DropJournal(dir.path());
   EXPECT_EQ(ReadJournal(dir.path(), &back, &why), 0);
+}
+
+TEST(Journal, OnlyARegularFileIsRead) {
+  ScratchDir dir("journal_test");
+  ScratchDir elsewhere("journal_test");
+  INSTALL_JOURNAL j, back;
+  j.crc = "7";
+  ASSERT_EQ(WriteJournal(elsewhere.path(), j), "");
+  const std::string journal = dir / "update.journal";
+  // Each stands at the journal's name in turn; none is read, none blocks.
+  auto link = [&] { return symlink((elsewhere / "update.journal").c_str(), journal.c_str()); };
+  auto folder = [&] { return mkdir(journal.c_str(), 0700); };
+  auto fifo = [&] { return mkfifo(journal.c_str(), 0600); };
+  for (const auto& plant :
+       {std::function<int()>(link), std::function<int()>(folder), std::function<int()>(fifo)}) {
+    ASSERT_EQ(plant(), 0);
+    std::string why;
+    EXPECT_EQ(ReadJournal(dir.path(), &back, &why), -1);
+    EXPECT_EQ(why, "not an intact journal");
+    DropJournal(dir.path());
+  }
 }
 
 TEST(Rejected, ReadBackAsWritten) {
