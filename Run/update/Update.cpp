@@ -55,8 +55,10 @@ int RecordedCheck(int (*check)(), unsigned long long next_in_ms) {
   record.time = env.WallNow();
   record.result = result;
   if (result == kUpdateInstalled) next_in_ms += 2ULL * timing::kInstallPauseMs;
-  Tell().CheckEnded(record);
+  // The next check's time first: a status written between the two never
+  // shows this check beside the time of the check it followed.
   Tell().NextCheck(record.time + static_cast<time_t>(next_in_ms / 1000));
+  Tell().CheckEnded(record);
   return result;
 }
 
